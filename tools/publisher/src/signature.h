@@ -1,0 +1,39 @@
+// Signing, signature checking and key generation for update.json, with the installer's rules:
+// RSASSA-PKCS1-v1_5 with SHA-256 over the exact file bytes, base64 signature text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pub {
+
+using Bytes = std::vector<unsigned char>;
+
+bool ReadFileBytes(const std::string& path, Bytes* out, std::string* error);
+// Writes a new file; refuses an existing one unless overwrite is set. mode is used on creation.
+bool WriteFileBytes(const std::string& path, const void* data, size_t size, bool overwrite, unsigned mode,
+                    std::string* error);
+
+// Signature text as the installer reads it: zero-terminated, base64 possibly split over LF or
+// CR LF lines, possibly between a PEM-style BEGIN line and END line.
+bool DecodeSignatureText(const std::string& text, Bytes* out);
+std::string EncodeBase64(const unsigned char* data, size_t size);
+
+// Private key (PEM, PKCS#8 or traditional) and public key (PEM SubjectPublicKeyInfo).
+bool SignBytes(const std::string& privatePem, const unsigned char* data, size_t size, Bytes* signature,
+               std::string* error);
+bool VerifyBytes(const std::string& publicPem, const unsigned char* data, size_t size, const Bytes& signature,
+                 std::string* error);
+
+// Public key PEM of a private key PEM, in the installer's embedded form.
+bool PublicPemOfPrivate(const std::string& privatePem, std::string* publicPem, std::string* error);
+
+// A new RSA-3072 pair: PKCS#8 private PEM and the 625-character public PEM.
+bool GenerateKeyPair(std::string* privatePem, std::string* publicPem, std::string* error);
+
+// True when text is exactly the embedded form: BEGIN line, eight 64-char and one 52-char base64
+// lines of a 422-byte DER key, END line, LF endings, 625 characters.
+bool IsEmbeddablePublicPem(const std::string& text, std::string* why);
+
+}  // namespace pub

@@ -1,0 +1,29 @@
+// Building update.json from the release facts, refusing anything the installer could not read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pub {
+
+struct ChannelInput {
+    std::string channel;  // "win7" or "win10"
+    std::string url;
+    std::string sha256;   // lowercase hex
+    uint64_t sizeBytes = 0;
+};
+
+// JSON string body: quote and backslash escaped, LF CR TAB as \n \r \t, everything else raw.
+// False when the text holds another control character (it would need \u, which the installer refuses).
+bool EscapeJsonString(const std::string& text, std::string* out);
+
+// Checks of single inputs; on false *why says what is wrong.
+bool CheckVersion(const std::string& version, std::string* why);
+bool CheckUrl(const std::string& url, std::string* why);
+
+// The manifest text: one compact line with a final LF, no BOM, channels in the given order.
+bool BuildManifest(const std::string& version, const std::vector<ChannelInput>& channels, std::string* json,
+                   std::string* why);
+
+}  // namespace pub
