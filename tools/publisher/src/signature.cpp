@@ -56,7 +56,9 @@ int Base64Value(char c) {
 
 bool IsBase64Space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// Plain base64 body: whitespace between characters is skipped, padding only at the end.
+// Plain base64 body, decoded as the platform's decoder does: whitespace is skipped; "=" right
+// after a full four-character block, or "=" that completes a block, ends the text and whatever
+// follows is ignored; data between padding characters is invalid.
 bool DecodeBase64Body(const char* p, const char* end, Bytes* out) {
     out->clear();
     uint32_t acc = 0;
@@ -67,10 +69,12 @@ bool DecodeBase64Body(const char* p, const char* end, Bytes* out) {
         char c = *p;
         if (IsBase64Space(c)) continue;
         if (c == '=') {
+            if (chars % 4 == 0) break;
             ++padding;
+            if ((chars + padding) % 4 == 0) break;
             continue;
         }
-        if (padding) return false;  // data after padding
+        if (padding) return false;
         int v = Base64Value(c);
         if (v < 0) return false;
         acc = (acc << 6) | static_cast<uint32_t>(v);
@@ -81,9 +85,8 @@ bool DecodeBase64Body(const char* p, const char* end, Bytes* out) {
             out->push_back(static_cast<unsigned char>((acc >> bits) & 0xFF));
         }
     }
-    int rest = chars % 4;
-    if (rest == 1) return false;
-    if (padding && (rest == 0 || padding != 4 - rest)) return false;
+    if (chars % 4 == 1) return false;
+    if (padding && (chars + padding) % 4 != 0) return false;
     return !out->empty();
 }
 

@@ -131,6 +131,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"url_overlong_utf8", Manifest("1", Entry("https://h/\xC0\xAF", kHex, "1")), false},
         ReaderCase{"url_lone_continuation", Manifest("1", Entry("https://h/\x80", kHex, "1")), false},
         ReaderCase{"url_surrogate", Manifest("1", Entry("https://h/\xED\xA0\x80", kHex, "1")), false},
+        ReaderCase{"url_four_byte_utf8", Manifest("1", Entry("https://h/\xF0\x9F\x98\x80", kHex, "1")), true},
+        ReaderCase{"url_above_10ffff", Manifest("1", Entry("https://h/\xF4\x90\x80\x80", kHex, "1")), false},
+        ReaderCase{"url_overlong_three_bytes", Manifest("1", Entry("https://h/\xE0\x80\xAF", kHex, "1")), false},
         ReaderCase{"url_truncated_sequence", Manifest("1", Entry("https://h/\xE4\xBE", kHex, "1")), false},
         ReaderCase{"unterminated_string_in_channel", Manifest("1", "{\"url\":\"https://h/a}"), false}),
     [](const testing::TestParamInfo<ReaderCase>& info) { return std::string(info.param.name); });
