@@ -1,0 +1,72 @@
+// Package download: HTTPS requests, whole-resource fetch, the segmented resumable download.
+#pragma once
+
+#include "support/support.h"
+#include "trust/trust.h"
+#include <winhttp.h>
+
+static const WCHAR USER_AGENT[] = L"TOVKinemoDownloader/1.0";
+static const UINT32 SEGMENT_COUNT = 8;
+static const UINT32 SEGMENT_ATTEMPTS = 3;
+static const DWORD SPEED_REPORT_INTERVAL_MS = 250;
+
+BOOL OpenHttpRequest(const WCHAR* url, const WCHAR* extraHeaders, HINTERNET* session, HINTERNET* connection,
+                     HINTERNET* request);
+BOOL SendHttpRequest(HINTERNET request, DWORD* statusCode);
+void CloseHttpHandles(HINTERNET session, HINTERNET connection, HINTERNET request);
+
+// Next buffer capacity of the whole-resource fetch, or 0 when it cannot grow.
+UINT32 NextFetchCapacity(UINT32 capacity);
+BOOL FetchUrlToBuffer(const WCHAR* url, BYTE** buffer, UINT32* length);
+// Failure code for a response whose status is not the one the caller needs: ERROR_FILE_NOT_FOUND for
+// 404 and 410, ERROR_WINHTTP_INVALID_SERVER_RESPONSE (12152) for every other status.
+DWORD HttpStatusFailureCode(DWORD statusCode);
+BOOL ReadFileToBuffer(const WCHAR* path, BYTE** buffer, UINT32* length);
+UINT64 QueryFileSize(const WCHAR* path);
+
+struct DownloadProgress {
+    HWND window;
+    volatile LONG stopFlag;
+    volatile LONG failedFlag;
+    volatile UINT64 downloadedBytes;
+    volatile LONG lastReportTick;
+    volatile LONG* cancelFlag;
+    UINT64 cancelAfterBytes;
+    UINT64 totalBytes;
+    UINT64 baselineBytes;
+    DWORD startTick;
+};
+
+struct DownloadSegment {
+    WCHAR packageUrl[2048];
+    WCHAR partPath[260];
+    UINT64 firstByte;
+    UINT64 lastByte;
+    DownloadProgress* progress;
+    DWORD lastError;
+    volatile LONG done;
+};
+
+// Pure decisions, kept apart from the platform calls.
+void SegmentBounds(UINT64 totalBytes, UINT32 index, UINT64* firstByte, UINT64* lastByte);
+int ProgressPercent(UINT64 downloaded, UINT64 total);
+// Bytes per second over this run; 0 when nothing new or no time elapsed.
+UINT64 SpeedBytesPerSecond(UINT64 downloaded, UINT64 baseline, DWORD elapsedMs);
+void FormatSpeedText(WCHAR* buffer, UINT32 capacity, int percent, UINT64 bytesPerSecond);
+// Milliseconds from one tick count to a later one, right across the counter's wrap-around.
+DWORD TickElapsed(DWORD now, DWORD since);
+// TRUE when at least SPEED_REPORT_INTERVAL_MS passed since the last speed text.
+BOOL SpeedReportDue(DWORD now, DWORD lastReport);
+// Segment length from inclusive bounds; 0 for the empty segments of packages below eight bytes.
+UINT64 SegmentLength(UINT64 firstByte, UINT64 lastByte);
+// Failure code of a single stream whose size is not the package size: ERROR_HANDLE_EOF when short,
+// ERROR_FILE_INVALID when long.
+DWORD StreamSizeFailureCode(UINT64 receivedBytes, UINT64 expectedBytes);
+
+DWORD WINAPI SegmentThreadProc(LPVOID parameter);
+void ReportDownloadProgress(DownloadProgress* progress);
+
+BOOL GetDefaultCacheDir(WCHAR* cacheDir);
+BOOL EnsureDirectory(const WCHAR* path);
+BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHAR* cacheDir, HWND window,
+                     volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath);

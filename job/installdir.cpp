@@ -1,0 +1,56 @@
+// Install directory rules: missing or empty means a fresh install; a non-empty directory is accepted only
+// when it holds an earlier installation (a marker pair plus the version record), which is upgraded.
+#include "job/job.h"
+
+static BOOL IsFile(const WCHAR* directory, const WCHAR* name) {
+    WCHAR path[PATH_CAPACITY];
+    FormatText(path, PATH_CAPACITY, L"%s\\%s", directory, name);
+    DWORD attributes = GetFileAttributesW(path);
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+static BOOL IsDotName(const WCHAR* name) {
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+// TRUE when the listing shows the directory empty. A listing that cannot be read completely is not
+// taken as proof of emptiness: the directory is then judged by its markers.
+BOOL ListingShowsEmpty(const WCHAR* directory, const DirectoryLister* lister) {
+    WCHAR pattern[PATH_CAPACITY];
+    FormatText(pattern, PATH_CAPACITY, L"%s\\*", directory);
+    WIN32_FIND_DATAW found;
+    HANDLE search = lister->findFirst(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    for (;;) {
+        if (!IsDotName(found.cFileName)) {
+            lister->findClose(search);
+            return FALSE;
+        }
+        if (!lister->findNext(search, &found)) {
+            BOOL complete = GetLastError() == ERROR_NO_MORE_FILES;
+            lister->findClose(search);
+            return complete;
+        }
+    }
+}
+
+static const DirectoryLister SYSTEM_LISTER = {FindFirstFileW, FindNextFileW, FindClose};
+
+BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKind* kind) {
+    DWORD attributes = GetFileAttributesW(fullInstallPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        ListingShowsEmpty(fullInstallPath, &SYSTEM_LISTER)) {
+        *kind = Fresh;
+        return TRUE;
+    }
+    BOOL installation = (IsFile(fullInstallPath, L"TOVKinemo.exe") && IsFile(fullInstallPath, L"tovkinemo.root")) ||
+                        (IsFile(fullInstallPath, L"PikoraSTM32F103.exe") && IsFile(fullInstallPath, L"pikora.root"));
+    if (installation && IsFile(fullInstallPath, L"current-version.txt")) {
+        *kind = Upgrade;
+        return TRUE;
+    }
+    WCHAR message[ERROR_TEXT_CAPACITY];
+    FormatText(message, ERROR_TEXT_CAPACITY, L"安装目录不是空目录：%s\n请选择新的空目录。", fullInstallPath);
+    ReportStatus(statusWindow, message);
+    return FALSE;
+}

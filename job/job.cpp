@@ -1,0 +1,120 @@
+// The install job: one run's fixed sequence of steps, stopping at the first failure with one final
+// status line built from the failure code.
+#include "job/job.h"
+#include "trust/trust.h"
+#include "download/download.h"
+#include "install/install.h"
+
+#define TOV_MANIFEST_URL L"https://" TOV_DOWNLOAD_HOST_W L"/stable/update.json"
+
+const WCHAR* DefaultManifestUrl(void) { return TOV_MANIFEST_URL; }
+const WCHAR* DefaultSignatureUrl(void) { return TOV_MANIFEST_URL L".sig"; }
+
+static const WCHAR CANCEL_TEXT[] = L"下载已取消，已完成的分段会保留以便下次继续。";
+
+static BOOL Fail(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
+struct JobBuffers {
+    BYTE* manifest;
+    UINT32 manifestLength;
+    BYTE* signature;
+    UINT32 signatureLength;
+};
+
+static void ReleaseBuffers(JobBuffers* buffers) {
+    HeapRelease(buffers->signature);
+    HeapRelease(buffers->manifest);
+    buffers->signature = nullptr;
+    buffers->manifest = nullptr;
+}
+
+// Steps 1 to 13; returns FALSE with the failure code as the last-error value.
+static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile LONG* cancelFlag,
+                     JobBuffers* buffers) {
+    ReportStatus(statusWindow, L"正在检测 Windows 版本和系统架构…");
+
+    char channel[16];
+    MemoryZero(channel, sizeof(channel));
+    if (!CheckPlatform(statusWindow, request->channel, channel)) return Fail(ERROR_OLD_WIN_VERSION);
+
+    // A full path that would need more than the buffer is refused like one that cannot be made.
+    WCHAR installPath[PATH_CAPACITY];
+    DWORD fullLength = GetFullPathNameW(request->installDir, PATH_CAPACITY, installPath, nullptr);
+    if (fullLength == 0 || fullLength >= PATH_CAPACITY) return Fail(ERROR_INVALID_NAME);
+
+    InstallKind kind = Fresh;
+    if (!CheckInstallDir(statusWindow, installPath, &kind)) return Fail(ERROR_DIR_NOT_EMPTY);
+
+    ReportStatus(statusWindow, L"正在读取并验证签名更新清单…");
+    if (request->manifestPath[0] != 0) {
+        if (!ReadFileToBuffer(request->manifestPath, &buffers->manifest, &buffers->manifestLength)) return FALSE;
+        if (!ReadFileToBuffer(request->signaturePath, &buffers->signature, &buffers->signatureLength))
+            return FALSE;
+    } else {
+        if (!FetchUrlToBuffer(DefaultManifestUrl(), &buffers->manifest, &buffers->manifestLength)) return FALSE;
+        if (!FetchUrlToBuffer(DefaultSignatureUrl(), &buffers->signature, &buffers->signatureLength))
+            return FALSE;
+    }
+
+    if (!VerifyManifestSignature(buffers->manifest, buffers->manifestLength, (const char*)buffers->signature))
+        return Fail(ERROR_MANIFEST_SIGNATURE);
+
+    ManifestEntry entry;
+    if (!ReadManifest((const char*)buffers->manifest, buffers->manifestLength, channel, &entry))
+        return Fail(ERROR_INVALID_DATA);
+    WCHAR message[ERROR_TEXT_CAPACITY];
+    FormatText(message, ERROR_TEXT_CAPACITY, L"已验证 V%S 清单，准备下载 %S 完整包。", entry.latestVersion, channel);
+    ReportStatus(statusWindow, message);
+
+    WCHAR packagePath[PATH_CAPACITY];
+    if (request->packagePath[0] != 0) {
+        CopyWide(packagePath, PATH_CAPACITY, request->packagePath);
+        if (!VerifyPackageFile(packagePath, &entry)) return Fail(ERROR_CRC);
+        if (statusWindow) PostMessageW(statusWindow, WMU_PROGRESS, 100, 0);
+    } else {
+        WCHAR cacheDir[PATH_CAPACITY];
+        if (request->cacheDir[0] != 0) {
+            CopyWide(cacheDir, PATH_CAPACITY, request->cacheDir);
+        } else if (!GetDefaultCacheDir(cacheDir)) {
+            return FALSE;
+        }
+        if (!EnsureDirectory(cacheDir)) return FALSE;
+        if (!DownloadPackage(&entry, channel, cacheDir, statusWindow, cancelFlag, request->cancelAfterBytes,
+                             packagePath))
+            return FALSE;
+    }
+
+    if (cancelFlag && InterlockedCompareExchange(cancelFlag, 0, 0) != 0) return Fail(ERROR_CANCELLED);
+
+    if (!EnsureDirectory(installPath)) return FALSE;
+
+    ReportStatus(statusWindow, L"完整包验证通过，正在安全解压程序…");
+    if (!ExtractPayload(packagePath, installPath, request->createShortcut != 0, request->shortcutDir))
+        return FALSE;
+
+    ReportStatus(statusWindow, kind == Upgrade ? L"升级完成，原有数据已保留。" : L"安装完成。");
+    if (request->noLaunch == 0 && !LaunchApplication(installPath)) return FALSE;
+    return TRUE;
+}
+
+int RunInstallJob(const InstallRequest* request, HWND statusWindow, volatile LONG* cancelFlag) {
+    JobBuffers buffers;
+    MemoryZero(&buffers, sizeof(buffers));
+    if (RunSteps(request, statusWindow, cancelFlag, &buffers)) {
+        ReleaseBuffers(&buffers);
+        return 0;
+    }
+    DWORD code = GetLastError();
+    WCHAR message[ERROR_TEXT_CAPACITY];
+    if (code == ERROR_CANCELLED)
+        CopyWide(message, ERROR_TEXT_CAPACITY, CANCEL_TEXT);
+    else
+        FormatErrorText(message, L"首次下载失败", code);
+    ReportStatus(statusWindow, message);
+    ReleaseBuffers(&buffers);
+    SetLastError(code);
+    return 1;
+}

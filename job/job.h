@@ -1,0 +1,32 @@
+// Install job: the fixed sequence of one run, the platform check and the install directory rules.
+#pragma once
+
+#include "app/app.h"
+
+enum InstallKind { Fresh = 0, Upgrade = 1 };
+
+static const UINT32 STATUS_LINE_CAPACITY = 256;
+
+int RunInstallJob(const InstallRequest* request, HWND statusWindow, volatile LONG* cancelFlag);
+
+// The default manifest and signature URLs, built from the configured download host.
+const WCHAR* DefaultManifestUrl(void);
+const WCHAR* DefaultSignatureUrl(void);
+
+// Channel decision from values: returns TRUE when accepted; fills channel (16 bytes) and the status line.
+// versionKnown is FALSE when the version query was unavailable or failed.
+BOOL DecidePlatform(WORD architecture, BOOL versionKnown, DWORD major, DWORD minor, DWORD build,
+                    char* channel, WCHAR* statusLine, UINT32 statusCapacity);
+BOOL CheckPlatform(HWND statusWindow, const char* requestChannel, char* selectedChannel);
+
+BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKind* kind);
+
+// The directory listing calls, so that a listing that breaks off can be reproduced in tests.
+struct DirectoryLister {
+    HANDLE(WINAPI* findFirst)(LPCWSTR, LPWIN32_FIND_DATAW);
+    BOOL(WINAPI* findNext)(HANDLE, LPWIN32_FIND_DATAW);
+    BOOL(WINAPI* findClose)(HANDLE);
+};
+// TRUE only when the listing completes showing nothing but "." and "..", or the directory has no entries
+// at all (ERROR_FILE_NOT_FOUND). A listing that fails part-way is not proof of emptiness.
+BOOL ListingShowsEmpty(const WCHAR* directory, const DirectoryLister* lister);

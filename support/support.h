@@ -1,0 +1,61 @@
+// Support layer: no C runtime, so the program brings its own text formatter, log writer,
+// error texts and a few memory, string and atomic helpers.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <stdarg.h>
+#include <stdint.h>
+
+// Sizes shared across the program.
+static const UINT32 PATH_CAPACITY = 260;
+static const UINT32 ERROR_TEXT_CAPACITY = 768;
+static const UINT32 IO_CHUNK_SIZE = 262144;
+static const UINT32 MAX_FETCH_SIZE = 4194304;
+static const UINT32 LOG_ENTRY_CAPACITY = 2048;
+static const UINT32 LOG_UTF8_CAPACITY = 8192;
+static const UINT32 ERROR_DESCRIPTION_CAPACITY = 512;
+
+// Private failure code: the manifest signature did not verify (customer bit and both severity bits set).
+static const DWORD ERROR_MANIFEST_SIGNATURE = 0xE0010001u;
+
+// ---- memory and text helpers ----
+void MemoryCopy(void* destination, const void* source, SIZE_T size);
+void MemoryZero(void* destination, SIZE_T size);
+// Process-heap allocation; zeroFill selects HEAP_ZERO_MEMORY.
+void* HeapTake(SIZE_T size, BOOL zeroFill);
+void HeapRelease(void* block); // null is allowed
+UINT32 WideLength(const WCHAR* text);
+UINT32 ByteLength(const char* text);
+// Copies at most capacity - 1 units and always terminates; every unit after the copy is cleared.
+void CopyWideClearing(WCHAR* destination, UINT32 capacity, const WCHAR* source);
+// Copies at most capacity - 1 units and terminates (rest untouched).
+void CopyWide(WCHAR* destination, UINT32 capacity, const WCHAR* source);
+BOOL WideEquals(const WCHAR* a, const WCHAR* b);
+// Whole-text compare where only A-Z are folded to a-z on both sides.
+BOOL WideEqualsAsciiNoCase(const WCHAR* a, const WCHAR* b);
+
+// ---- atomics (no locks anywhere in the program) ----
+LONG AtomicRead32(volatile LONG* value);
+void AtomicSet32(volatile LONG* value, LONG newValue);
+UINT64 AtomicRead64(volatile UINT64* value);
+// Adds with a compare-and-swap loop and returns the value before the add.
+UINT64 AtomicAdd64(volatile UINT64* value, UINT64 amount);
+
+// ---- formatter ----
+void FormatText(WCHAR* buffer, UINT32 capacity, const WCHAR* format, ...);
+void FormatTextV(WCHAR* buffer, UINT32 capacity, const WCHAR* format, va_list arguments);
+
+// ---- log and error text ----
+void AppendLog(const WCHAR* text);
+// Builds one log entry (timestamp, space, text, CR LF) into a buffer of LOG_ENTRY_CAPACITY units.
+void BuildLogEntry(WCHAR* entry, UINT32 capacity, const SYSTEMTIME* time, const WCHAR* text);
+// The error text from a prefix, a code and a system description (null or empty selects the short
+// form only when hasDescription is false).
+void ComposeErrorText(WCHAR* output, const WCHAR* prefix, DWORD code, const WCHAR* description,
+                      BOOL hasDescription);
+// Strips trailing LF, CR and space in place.
+void StripTrailingBreaks(WCHAR* text);
+void FormatErrorText(WCHAR* output, const WCHAR* prefix, DWORD code);

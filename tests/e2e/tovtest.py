@@ -1,0 +1,167 @@
+"""Shared helpers for the end-to-end tests: run the real exe in the tests' Wine prefix, read its log,
+make signed manifests and packages."""
+import hashlib
+import io
+import json
+import os
+import re
+import shutil
+import subprocess
+import zipfile
+
+SOURCE = os.environ.get("TOV_SOURCE_DIR") or os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.environ.get("TOV_BUILD_DIR") or os.path.join(SOURCE, "build")
+EXE = os.path.join(BUILD, "TOVKinemoDownloader.exe")
+WINE_RUN = os.path.join(BUILD, "rig", "wine-run")
+PREFIX = os.path.join(BUILD, "wine")
+WINE_USER = subprocess.run(["id", "-un"], capture_output=True, text=True).stdout.strip()
+TEMP_DIR = os.path.join(PREFIX, "drive_c", "users", WINE_USER, "Temp")
+LOCAL_APPDATA = os.path.join(PREFIX, "drive_c", "users", WINE_USER, "AppData", "Local")
+LOG_PATH = os.path.join(TEMP_DIR, "TOVKinemoDownloader.log")
+KEYS = {
+    "dev": os.path.join(SOURCE, "tests", "keys", "TEST-ONLY-dev-manifest-private.pem"),
+    "other": os.path.join(SOURCE, "tests", "keys", "TEST-ONLY-other-private.pem"),
+}
+TEST_BIN = os.path.join(BUILD, "tests")
+ENTRY_RE = re.compile(rb"^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2}) ")
+
+CANCEL_TEXT = "下载已取消，已完成的分段会保留以便下次继续。"
+EXTRACT_TEXT = "完整包验证通过，正在安全解压程序…"
+
+
+def winpath(path):
+    """The Windows path of a Unix path, through drive Z:."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def fresh_dir(name):
+    """An empty directory under the build tree for one test."""
+    path = os.path.join(BUILD, "e2e-work", name)
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path
+
+
+def reset_log():
+    os.makedirs(TEMP_DIR, exist_ok=True)
+    if os.path.exists(LOG_PATH):
+        os.remove(LOG_PATH)
+
+
+def read_log_entries():
+    """The log's entries as (timestamp bytes, text) pairs; each entry ends in CR LF."""
+    if not os.path.exists(LOG_PATH):
+        return []
+    data = open(LOG_PATH, "rb").read()
+    entries = []
+    for raw in data.split(b"\r\n"):
+        if not raw:
+            continue
+        match = ENTRY_RE.match(raw)
+        if not match:
+            raise AssertionError("log entry without timestamp: %r" % raw[:80])
+        entries.append((raw[: match.end() - 1], raw[match.end():].decode("utf-8")))
+    if not data.endswith(b"\r\n"):
+        raise AssertionError("log does not end with CR LF")
+    return entries
+
+
+def log_lines():
+    return [text for _, text in read_log_entries()]
+
+
+def run_exe(args, timeout=900, reset=True, env=None):
+    """Runs the exe with the given arguments (test mode arguments included by the caller).
+    Returns (exit code as the Linux side sees it: low 8 bits, log texts)."""
+    if reset:
+        reset_log()
+    run_env = dict(os.environ)
+    run_env["TOV_BUILD_DIR"] = BUILD
+    if env:
+        run_env.update(env)
+    proc = subprocess.run([WINE_RUN, EXE] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=timeout, env=run_env)
+    return proc.returncode, log_lines()
+
+
+def run_test(args, **kw):
+    return run_exe(["--test"] + list(args), **kw)
+
+
+def sign_bytes(data, key="dev", digest="sha256"):
+    """Base64 text of an RSASSA-PKCS1-v1_5 signature over data, one line."""
+    proc = subprocess.run(["openssl", "dgst", "-" + digest, "-sign", KEYS.get(key, key)], input=data,
+                          capture_output=True, check=True)
+    import base64
+    return base64.b64encode(proc.stdout).decode("ascii") + "\n"
+
+
+def sha256_hex(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def make_manifest(version, channels):
+    """channels: {"win10": (url, package_bytes_or_(sha, size))}. Returns the manifest bytes."""
+    doc = {"latestVersion": version}
+    for name, (url, package) in channels.items():
+        if isinstance(package, (bytes, bytearray)):
+            sha, size = sha256_hex(package), len(package)
+        else:
+            sha, size = package
+        doc[name] = {"url": url, "sha256": sha, "sizeBytes": size}
+    return json.dumps(doc, indent=2).encode("utf-8")
+
+
+def write_signed_manifest(directory, manifest, key="dev"):
+    """Writes update.json and update.json.sig into directory; returns both paths."""
+    manifest_path = os.path.join(directory, "update.json")
+    signature_path = manifest_path + ".sig"
+    with open(manifest_path, "wb") as f:
+        f.write(manifest)
+    with open(signature_path, "w") as f:
+        f.write(sign_bytes(manifest, key))
+    return manifest_path, signature_path
+
+
+def payload_program():
+    """The tests' payload executable (records its launch) when built, else a small placeholder."""
+    path = os.path.join(TEST_BIN, "payload-app.exe")
+    if os.path.exists(path):
+        return open(path, "rb").read()
+    return b"MZ placeholder"
+
+
+def default_payload_files():
+    return {
+        "Payload/TOVKinemo.exe": payload_program(),
+        "Payload/tovkinemo.root": b"",
+        "Payload/current-version.txt": b"2.1.0\n",
+        "Payload/Assets/AppIcon.ico": b"\0\0\1\0",
+    }
+
+
+def make_package(files=None, extra_bytes=0):
+    """A zip package in memory with explicit folder entries. files maps archive names to bytes."""
+    files = default_payload_files() if files is None else files
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as zf:
+        folders = set()
+        for name in files:
+            parts = name.split("/")[:-1]
+            for i in range(1, len(parts) + 1):
+                folders.add("/".join(parts[:i]) + "/")
+        for folder in sorted(folders):
+            zf.writestr(zipfile.ZipInfo(folder), b"")
+        for name, data in files.items():
+            zf.writestr(name, data)
+        if extra_bytes:
+            # Incompressible filler so a package has a chosen size order.
+            zf.writestr("Filler/filler.bin", os.urandom(extra_bytes), compress_type=zipfile.ZIP_STORED)
+    return buf.getvalue()
+
+
+def write_file(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path

@@ -1,0 +1,31 @@
+// Manifest and trust: the manifest reader, the signature check and the package hash check.
+#pragma once
+
+#include "support/support.h"
+
+struct ManifestEntry {
+    char latestVersion[32];
+    char url[2048];
+    WCHAR urlWide[2048];
+    char sha256[65];
+    UINT64 sizeBytes;
+};
+
+// Scanners over [start, end); they never read at or past end. "None" is null.
+const char* FindObjectEnd(const char* start, const char* end);
+const char* FindKeyValue(const char* objectStart, const char* objectEnd, const char* key);
+BOOL ReadStringValue(const char* objectStart, const char* objectEnd, const char* key, char* buffer,
+                     UINT32 capacity);
+BOOL HasHttpsPrefix(const WCHAR* text);
+BOOL ReadManifest(const char* bytes, UINT32 length, const char* channel, ManifestEntry* entry);
+
+// The vendor's public key in PEM form, built in at compile time.
+extern const char MANIFEST_PUBLIC_KEY[];
+BOOL VerifyManifestSignature(const BYTE* manifest, UINT32 manifestLength, const char* signatureText);
+// Same check against a given PEM key (the built-in one is passed by VerifyManifestSignature).
+BOOL VerifySignatureWithKey(const char* publicKeyPem, const BYTE* manifest, UINT32 manifestLength,
+                            const char* signatureText);
+
+// Digest against a 64-character hex text, letters in either case.
+BOOL DigestMatchesHex(const BYTE digest[32], const char* hexText);
+BOOL VerifyPackageFile(const WCHAR* path, const ManifestEntry* entry);
