@@ -1,0 +1,317 @@
+// The package download into the per-user cache: reuse of a verified package, eight resumable range
+// segments merged in order (or one plain stream when ranges are refused), then the size and SHA-256
+// check and the rename to the final name.
+#include "download/download.h"
+#include "app/app.h"
+#include <shlobj.h>
+
+static const UINT32 URL_CAPACITY = 2048;
+static const UINT64 NO_FILE_SIZE = ~(UINT64)0;
+
+static BOOL Fail(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
+static BOOL IsDirectory(const WCHAR* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// A code that can never read as success or as a user's cancel.
+static DWORD DirectoryFailureCode(DWORD code) {
+    return (code == ERROR_SUCCESS || code == ERROR_CANCELLED) ? ERROR_PATH_NOT_FOUND : code;
+}
+
+BOOL EnsureDirectory(const WCHAR* path) {
+    if (IsDirectory(path))
+        return TRUE;
+    int result = SHCreateDirectoryExW(nullptr, path, nullptr);
+    if (result == ERROR_SUCCESS)
+        return TRUE;
+    // Someone else may have made it in between.
+    if (IsDirectory(path))
+        return TRUE;
+    return Fail(DirectoryFailureCode((DWORD)result));
+}
+
+BOOL GetDefaultCacheDir(WCHAR* cacheDir) {
+    WCHAR folder[MAX_PATH];
+    folder[0] = 0;
+    HRESULT result = SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+                                      SHGFP_TYPE_CURRENT, folder);
+    if (result != S_OK) {
+        DWORD code =
+            HRESULT_FACILITY(result) == FACILITY_WIN32 ? (DWORD)HRESULT_CODE(result) : ERROR_PATH_NOT_FOUND;
+        return Fail(DirectoryFailureCode(code));
+    }
+    FormatText(cacheDir, PATH_CAPACITY, L"%s\\TOVKinemoDownloader\\Cache", folder);
+    return EnsureDirectory(cacheDir);
+}
+
+static BOOL IsFlagSet(volatile LONG* flag) {
+    return AtomicRead32(flag) != 0;
+}
+
+static void PostComplete(HWND window) {
+    if (window)
+        PostMessageW(window, WMU_PROGRESS, 100, 0);
+}
+
+static HANDLE CreateMergedFile(const WCHAR* path) {
+    return CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+static BOOL WriteAll(HANDLE file, const BYTE* data, DWORD size) {
+    DWORD written = 0;
+    return WriteFile(file, data, size, &written, nullptr) && written == size;
+}
+
+// The probe asks for the first byte only; a 206 answer means the server serves ranges.
+static BOOL ServerServesRanges(const WCHAR* url) {
+    HINTERNET session = nullptr, connection = nullptr, request = nullptr;
+    if (!OpenHttpRequest(url, L"Range: bytes=0-0\r\n", &session, &connection, &request))
+        return FALSE;
+    DWORD status = 0;
+    BOOL sent = SendHttpRequest(request, &status);
+    CloseHttpHandles(session, connection, request);
+    return sent && status == 206;
+}
+
+// Appends one part file to the merged file through a fresh buffer.
+static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath) {
+    HANDLE part = CreateFileW(partPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (part == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
+    if (!buffer) {
+        CloseHandle(part);
+        return Fail(ERROR_OUTOFMEMORY);
+    }
+    BOOL ok = TRUE;
+    DWORD code = ERROR_SUCCESS;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(part, buffer, IO_CHUNK_SIZE, &got, nullptr)) {
+            ok = FALSE;
+            code = GetLastError();
+            break;
+        }
+        if (got == 0)
+            break;
+        if (!WriteAll(merged, buffer, got)) {
+            ok = FALSE;
+            code = ERROR_WRITE_FAULT;
+            break;
+        }
+    }
+    HeapRelease(buffer);
+    CloseHandle(part);
+    if (!ok)
+        SetLastError(code);
+    return ok;
+}
+
+static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments) {
+    HANDLE merged = CreateMergedFile(mergedPath);
+    if (merged == INVALID_HANDLE_VALUE)
+        return FALSE;
+    for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
+        // An empty segment (packages below eight bytes) has no part file and adds nothing.
+        if (SegmentLength(segments[i].firstByte, segments[i].lastByte) == 0)
+            continue;
+        if (!AppendPartFile(merged, segments[i].partPath)) {
+            DWORD code = GetLastError();
+            CloseHandle(merged);
+            return Fail(code);
+        }
+    }
+    FlushFileBuffers(merged);
+    CloseHandle(merged);
+    for (UINT32 i = 0; i < SEGMENT_COUNT; ++i)
+        DeleteFileW(segments[i].partPath);
+    return TRUE;
+}
+
+static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, const WCHAR* mergedPath,
+                              DownloadProgress* progress) {
+    DownloadSegment segments[SEGMENT_COUNT];
+    HANDLE threads[SEGMENT_COUNT];
+    MemoryZero(segments, sizeof(segments));
+    MemoryZero(threads, sizeof(threads));
+
+    UINT64 resumed = 0;
+    for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
+        DownloadSegment* segment = &segments[i];
+        CopyWide(segment->packageUrl, URL_CAPACITY, url);
+        FormatText(segment->partPath, PATH_CAPACITY, L"%s.part%d", mergedPath, (int)i);
+        SegmentBounds(entry->sizeBytes, i, &segment->firstByte, &segment->lastByte);
+        segment->progress = progress;
+        // A part file is trusted by its size alone; the final SHA-256 check judges its content.
+        UINT64 have = QueryFileSize(segment->partPath);
+        if (have == NO_FILE_SIZE)
+            have = 0;
+        if (have > SegmentLength(segment->firstByte, segment->lastByte)) {
+            DeleteFileW(segment->partPath);
+            have = 0;
+        }
+        resumed += have;
+    }
+
+    // No thread exists yet: plain writes are safe here.
+    progress->downloadedBytes = resumed;
+    progress->baselineBytes = resumed;
+    progress->startTick = GetTickCount();
+    progress->lastReportTick = (LONG)progress->startTick;
+    ReportDownloadProgress(progress);
+
+    for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
+        threads[i] = CreateThread(nullptr, 0, SegmentThreadProc, &segments[i], 0, nullptr);
+        if (!threads[i]) {
+            AtomicSet32(&progress->failedFlag, 1);
+            AtomicSet32(&progress->stopFlag, 1);
+            break;
+        }
+    }
+    for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
+        if (!threads[i])
+            continue;
+        WaitForSingleObject(threads[i], INFINITE);
+        CloseHandle(threads[i]);
+    }
+
+    if (progress->cancelFlag && IsFlagSet(progress->cancelFlag))
+        AtomicSet32(&progress->stopFlag, 1);
+    if (IsFlagSet(&progress->stopFlag))
+        return Fail(ERROR_CANCELLED);
+    if (IsFlagSet(&progress->failedFlag))
+        return Fail(ERROR_READ_FAULT);
+
+    ReportStatus(progress->window, L"下载完成，正在合并分段…");
+    return MergeSegments(mergedPath, segments);
+}
+
+// Reads the whole body into the merged file; stops as soon as the body outgrows the package size.
+static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, BYTE* buffer, UINT64 expected,
+                             DownloadProgress* progress) {
+    UINT64 received = 0;
+    for (;;) {
+        if (IsFlagSet(&progress->stopFlag) || (progress->cancelFlag && IsFlagSet(progress->cancelFlag))) {
+            AtomicSet32(&progress->stopFlag, 1);
+            return Fail(ERROR_CANCELLED);
+        }
+        DWORD got = 0;
+        if (!WinHttpReadData(request, buffer, IO_CHUNK_SIZE, &got))
+            return FALSE;
+        if (got == 0)
+            return TRUE;
+        if (!WriteAll(merged, buffer, got))
+            return Fail(ERROR_WRITE_FAULT);
+        received += got;
+        // A body longer than the package can never pass the check; reading on would only fill the disk.
+        if (received > expected)
+            return Fail(StreamSizeFailureCode(received, expected));
+        AtomicAdd64(&progress->downloadedBytes, got);
+        ReportDownloadProgress(progress);
+    }
+}
+
+DWORD StreamSizeFailureCode(UINT64 receivedBytes, UINT64 expectedBytes) {
+    return receivedBytes < expectedBytes ? ERROR_HANDLE_EOF : ERROR_FILE_INVALID;
+}
+
+static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, const WCHAR* mergedPath,
+                                 DownloadProgress* progress) {
+    DeleteFileW(mergedPath);
+    HINTERNET session = nullptr, connection = nullptr, request = nullptr;
+    if (!OpenHttpRequest(url, nullptr, &session, &connection, &request))
+        return FALSE;
+    DWORD status = 0;
+    if (!SendHttpRequest(request, &status)) {
+        DWORD code = GetLastError();
+        CloseHttpHandles(session, connection, request);
+        return Fail(code);
+    }
+    if (status != 200) {
+        CloseHttpHandles(session, connection, request);
+        return Fail(HttpStatusFailureCode(status));
+    }
+
+    HANDLE merged = CreateMergedFile(mergedPath);
+    if (merged == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        CloseHttpHandles(session, connection, request);
+        return Fail(code);
+    }
+    BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
+    BOOL ok = FALSE;
+    DWORD code = ERROR_OUTOFMEMORY;
+    if (buffer) {
+        InterlockedExchange64((volatile LONG64*)&progress->downloadedBytes, 0);
+        ok = StreamBodyToFile(request, merged, buffer, entry->sizeBytes, progress);
+        if (!ok)
+            code = GetLastError();
+    }
+    if (ok) {
+        FlushFileBuffers(merged);
+        UINT64 size = QueryFileSize(mergedPath);
+        if (size != entry->sizeBytes) {
+            ok = FALSE;
+            code = StreamSizeFailureCode(size == NO_FILE_SIZE ? 0 : size, entry->sizeBytes);
+        }
+    }
+    HeapRelease(buffer);
+    CloseHandle(merged);
+    CloseHttpHandles(session, connection, request);
+    if (!ok)
+        return Fail(code);
+    return TRUE;
+}
+
+BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHAR* cacheDir, HWND window,
+                     volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath) {
+    FormatText(packagePath, PATH_CAPACITY, L"%s\\package-%S-%S.zip", cacheDir, entry->latestVersion, channel);
+
+    // INVALID_FILE_ATTRIBUTES carries the directory bit, so a missing path never reaches the check.
+    if ((GetFileAttributesW(packagePath) & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        VerifyPackageFile(packagePath, entry)) {
+        PostComplete(window);
+        return TRUE;
+    }
+    DeleteFileW(packagePath);
+    WCHAR mergedPath[PATH_CAPACITY];
+    FormatText(mergedPath, PATH_CAPACITY, L"%s.partial", packagePath);
+
+    DownloadProgress progress;
+    MemoryZero(&progress, sizeof(progress));
+    progress.window = window;
+    progress.totalBytes = entry->sizeBytes;
+    progress.cancelFlag = cancelFlag;
+    progress.cancelAfterBytes = cancelAfterBytes;
+    progress.startTick = GetTickCount();
+    progress.lastReportTick = (LONG)progress.startTick;
+    ReportStatus(window, L"正在下载 0%，下载速度 0.0 MB/s");
+    // A cancel that came before the start stops every transfer at its first check.
+    if (cancelFlag && IsFlagSet(cancelFlag))
+        progress.stopFlag = 1;
+
+    // At most 2047 units of the URL are used, whatever the entry holds.
+    WCHAR url[URL_CAPACITY];
+    CopyWide(url, URL_CAPACITY, entry->urlWide);
+    BOOL transferred = ServerServesRanges(url) ? SegmentedTransfer(entry, url, mergedPath, &progress)
+                                               : SingleStreamTransfer(entry, url, mergedPath, &progress);
+    if (!transferred)
+        return FALSE;
+
+    ReportStatus(window, L"正在校验完整包大小和 SHA-256…");
+    if (!VerifyPackageFile(mergedPath, entry)) {
+        DeleteFileW(mergedPath);
+        return Fail(ERROR_CRC);
+    }
+    if (!MoveFileExW(mergedPath, packagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return FALSE;
+    PostComplete(window);
+    return TRUE;
+}
