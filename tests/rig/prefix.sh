@@ -11,13 +11,14 @@ mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 start_server() {
     # Wine's background services inherit the output of the process that starts them, so start them
     # here with every stream detached: a test runner reading a pipe would otherwise wait forever.
-    wineserver -p </dev/null >/dev/null 2>&1 || true
-    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+    # The lock descriptor must not leak into the long-lived server and services (9>&-).
+    wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
+    wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
 }
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-reg_add() { wine reg add "$@" /f </dev/null >/dev/null 2>&1; }
+reg_add() { wine reg add "$@" /f </dev/null >/dev/null 2>&1 9>&-; }
 
 install_file() { # src dst: copy only when changed
     if [ -f "$1" ] && ! cmp -s "$1" "$2"; then mkdir -p "$(dirname "$2")"; cp -f "$1" "$2"; fi
@@ -29,8 +30,8 @@ ensure() {
     if [ ! -f "$WINEPREFIX/.tov-ready" ]; then
         wineserver -k >/dev/null 2>&1 || true
         rm -rf "$WINEPREFIX"
-        wineserver -p </dev/null >/dev/null 2>&1 || true
-        wine wineboot -i </dev/null >/dev/null 2>&1
+        wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
+        wine wineboot -i </dev/null >/dev/null 2>&1 9>&-
         # Chinese texts in windows: map the usual CJK faces to an installed font.
         for face in "SimSun" "Microsoft YaHei" "Microsoft YaHei UI" "PMingLiU" "MS UI Gothic" "NSimSun"; do
             reg_add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "WenQuanYi Zen Hei"
@@ -47,7 +48,7 @@ ensure() {
         "$here/certs.sh" "$TOV_RIG_DIR/certs" >/dev/null
         if [ -f "$TOV_BUILD_DIR/tests/trustca.exe" ] &&
            ! cmp -s "$TOV_RIG_DIR/certs/ca.der" "$WINEPREFIX/.tov-ca-trusted"; then
-            wine "$TOV_BUILD_DIR/tests/trustca.exe" "$(winpath "$TOV_RIG_DIR/certs/ca.der")" </dev/null >/dev/null 2>&1
+            wine "$TOV_BUILD_DIR/tests/trustca.exe" "$(winpath "$TOV_RIG_DIR/certs/ca.der")" </dev/null >/dev/null 2>&1 9>&-
             cp "$TOV_RIG_DIR/certs/ca.der" "$WINEPREFIX/.tov-ca-trusted"
         fi
     fi
