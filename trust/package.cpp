@@ -1,0 +1,90 @@
+// Package hash check: a file is the announced package only when its size and its SHA-256 digest
+// both match the manifest entry. The size is compared first so that a wrong file is never read.
+#include "trust/trust.h"
+#include "download/download.h"
+#include <wincrypt.h>
+
+static const UINT32 DIGEST_SIZE = 32;
+static const UINT32 DIGEST_HEX_LENGTH = 64;
+
+BOOL DigestMatchesHex(const BYTE digest[32], const char* hexText) {
+    static const char HEX_DIGITS[] = "0123456789ABCDEF";
+    if (!digest || !hexText)
+        return FALSE;
+    // Count at most one character past the expected length, so an unterminated text is not run over.
+    UINT32 length = 0;
+    while (length <= DIGEST_HEX_LENGTH && hexText[length])
+        ++length;
+    if (length != DIGEST_HEX_LENGTH)
+        return FALSE;
+    for (UINT32 i = 0; i < DIGEST_SIZE; ++i) {
+        char high = hexText[2 * i];
+        char low = hexText[2 * i + 1];
+        // Only a to f are folded; any other character is compared as it is.
+        if (high >= 'a' && high <= 'f')
+            high = (char)(high - 'a' + 'A');
+        if (low >= 'a' && low <= 'f')
+            low = (char)(low - 'a' + 'A');
+        if (high != HEX_DIGITS[digest[i] >> 4] || low != HEX_DIGITS[digest[i] & 0x0F])
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// Streams the open file through SHA-256. Returns TRUE with the digest; on failure the failing
+// call's code (or ERROR_OUTOFMEMORY) is the last-error value. Every acquired object is released
+// before returning: buffer, hash, context (the caller closes the file).
+static BOOL HashOpenFile(HANDLE file, BYTE digest[32]) {
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE* buffer = nullptr;
+    BOOL obtained = FALSE;
+    if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+        buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
+        if (!buffer)
+            SetLastError(ERROR_OUTOFMEMORY);
+        while (buffer) {
+            DWORD bytesRead = 0;
+            if (!ReadFile(file, buffer, IO_CHUNK_SIZE, &bytesRead, nullptr))
+                break;
+            if (bytesRead == 0) {
+                DWORD digestLength = DIGEST_SIZE;
+                obtained = CryptGetHashParam(hash, HP_HASHVAL, digest, &digestLength, 0) &&
+                           digestLength == DIGEST_SIZE;
+                break;
+            }
+            if (!CryptHashData(hash, buffer, bytesRead, 0))
+                break;
+        }
+    }
+    DWORD code = GetLastError();
+    HeapRelease(buffer);
+    if (hash)
+        CryptDestroyHash(hash);
+    if (provider)
+        CryptReleaseContext(provider, 0);
+    SetLastError(code);
+    return obtained;
+}
+
+BOOL VerifyPackageFile(const WCHAR* path, const ManifestEntry* entry) {
+    if (!path || !entry)
+        return FALSE;
+    if (QueryFileSize(path) != entry->sizeBytes)
+        return FALSE;
+
+    // Read sharing only: nobody may open the file for writing while it is being hashed.
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BYTE digest[DIGEST_SIZE];
+    BOOL obtained = HashOpenFile(file, digest);
+    DWORD code = GetLastError();
+    CloseHandle(file);
+    SetLastError(code);
+    if (!obtained)
+        return FALSE;
+    return DigestMatchesHex(digest, entry->sha256);
+}
