@@ -52,7 +52,8 @@ def read_log_entries():
     """The log's entries as (timestamp bytes, text) pairs; each entry ends in CR LF."""
     if not os.path.exists(LOG_PATH):
         return []
-    data = open(LOG_PATH, "rb").read()
+    with open(LOG_PATH, "rb") as f:
+        data = f.read()
     entries = []
     for raw in data.split(b"\r\n"):
         if not raw:
@@ -127,7 +128,8 @@ def payload_program():
     """The tests' payload executable (records its launch) when built, else a small placeholder."""
     path = os.path.join(TEST_BIN, "payload-app.exe")
     if os.path.exists(path):
-        return open(path, "rb").read()
+        with open(path, "rb") as f:
+            return f.read()
     return b"MZ placeholder"
 
 
