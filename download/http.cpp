@@ -69,6 +69,11 @@ BOOL OpenHttpRequest(const WCHAR* url, const WCHAR* extraHeaders, HINTERNET* ses
     WinHttpSetOption(openedSession, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
     WinHttpSetOption(openedSession, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof(redirectPolicy));
+    // The wait for the response head is a separate setting (90 s on Windows, unbounded under Wine):
+    // bound it like every other receive, or a server that never answers holds a segment forever.
+    DWORD responseTimeout = RECEIVE_TIMEOUT_MS;
+    WinHttpSetOption(openedSession, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                     sizeof(responseTimeout));
 
     HINTERNET openedConnection = WinHttpConnect(openedSession, host, parts.nPort, 0);
     if (!openedConnection) {
