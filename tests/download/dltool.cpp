@@ -7,6 +7,7 @@
 //                   [--cancel-after N] [--cancel-preset] [--window]
 //                                             DownloadPackage; with --window the posted percents and
 //                                             status texts of a message-only window are listed
+// With TOV_DLTOOL_TEMP set (a Windows path ending in a backslash) the log goes to that directory.
 #include "download/download.h"
 #include "app/app.h"
 
@@ -204,6 +205,11 @@ int Download(int argc, wchar_t** argv) {
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2)
         return 64;
+    // Status lines go to the log in the temporary directory; the tests give this driver its own, so
+    // that other suites sharing the prefix never see its lines.
+    const wchar_t* logDir = _wgetenv(L"TOV_DLTOOL_TEMP");
+    if (logDir && *logDir)
+        SetEnvironmentVariableW(L"TMP", logDir);
     std::wstring command = argv[1];
     if (command == L"request")
         return Request(argc, argv);

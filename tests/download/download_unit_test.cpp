@@ -218,6 +218,18 @@ struct Posted {
 class ProgressWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The speed texts also go to the log: keep them out of the log that other suites read.
+        WCHAR temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        privateTemp =
+            std::wstring(temp) + L"tov-progress-test-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+        CreateDirectoryW(privateTemp.c_str(), nullptr);
+        WCHAR saved[MAX_PATH];
+        DWORD savedLength = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+        hadTmp = savedLength > 0 && savedLength < MAX_PATH;
+        if (hadTmp)
+            savedTmp = saved;
+        SetEnvironmentVariableW(L"TMP", privateTemp.c_str());
         window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
         ASSERT_NE(window, nullptr);
         MemoryZero(&progress, sizeof(progress));
@@ -226,6 +238,9 @@ class ProgressWindowTest : public ::testing::Test {
     void TearDown() override {
         Drain();
         DestroyWindow(window);
+        SetEnvironmentVariableW(L"TMP", hadTmp ? savedTmp.c_str() : nullptr);
+        DeleteFileW((privateTemp + L"TOVKinemoDownloader.log").c_str());
+        RemoveDirectoryW(privateTemp.c_str());
     }
     Posted Drain() {
         Posted posted;
@@ -240,8 +255,23 @@ class ProgressWindowTest : public ::testing::Test {
         }
         return posted;
     }
+    std::string ReadLog() {
+        std::string content;
+        HANDLE file = CreateFileW((privateTemp + L"TOVKinemoDownloader.log").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return content;
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+            content.append(buffer, got);
+        CloseHandle(file);
+        return content;
+    }
     HWND window = nullptr;
     DownloadProgress progress;
+    std::wstring privateTemp, savedTmp;
+    bool hadTmp = false;
 };
 
 TEST_F(ProgressWindowTest, NoTotalPostsNothing) {
@@ -270,6 +300,13 @@ TEST_F(ProgressWindowTest, OpenGateMakesOneSpeedTextAndMovesTheTick) {
         << std::string(posted.texts[0].begin(), posted.texts[0].end());
     // The gate moved to the time of the text (it was 1000 ms back).
     EXPECT_LT(TickElapsed((DWORD)progress.lastReportTick, now), 1000u);
+
+    // The same text reached the log.
+    std::string log = ReadLog();
+    std::string expectedUtf8(posted.texts[0].size() * 3 + 1, '\0');
+    expectedUtf8.resize(WideCharToMultiByte(CP_UTF8, 0, posted.texts[0].c_str(), (int)posted.texts[0].size(),
+                                            &expectedUtf8[0], (int)expectedUtf8.size(), nullptr, nullptr));
+    EXPECT_NE(log.find(expectedUtf8), std::string::npos);
 
     // Straight after: percent again, no text, tick unchanged.
     LONG tick = progress.lastReportTick;

@@ -44,9 +44,28 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
+LOG_DIR = os.path.join(WORK, "log")
+TOOL_ENV = dict(os.environ, TOV_DLTOOL_TEMP="Z:" + LOG_DIR.replace("/", "\\") + "\\")
+
+
+def tool_log_lines():
+    """The driver's own log (kept apart from the shared one), without timestamps."""
+    path = os.path.join(LOG_DIR, "TOVKinemoDownloader.log")
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as log:
+        return [line.decode("utf-8")[20:] for line in log.read().split(b"\r\n") if line]
+
+
+def reset_tool_log():
+    path = os.path.join(LOG_DIR, "TOVKinemoDownloader.log")
+    if os.path.exists(path):
+        os.remove(path)
+
+
 def tool(*args, timeout=300):
     proc = subprocess.run([WINE_RUN, TOOL] + [str(a) for a in args], stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=timeout)
+                          capture_output=True, timeout=timeout, env=TOOL_ENV)
     lines = [line for line in proc.stdout.decode("utf-8").splitlines() if line.startswith("{")]
     if proc.returncode != 0 or not lines:
         raise AssertionError("dltool %s failed (%d): %s %s" % (args[:2], proc.returncode, proc.stdout, proc.stderr))
@@ -67,6 +86,7 @@ def add_file(name, data):
 def setUpModule():
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(ROOT)
+    os.makedirs(LOG_DIR)
     nginx.ensure_certs(BUILD)
     servers["fault"] = faultserver.FaultServer(BUILD).start()
     rng = __import__("random").Random(20240601)
@@ -249,7 +269,7 @@ class RequestLayerTest(unittest.TestCase):
                 "body": fault.url("64k.bin", mode="stall", s=40, at=20000)}
         start = time.time()
         procs = {name: subprocess.Popen([WINE_RUN, TOOL, "fetch", url, winpath(os.path.join(WORK, "never.bin"))],
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, env=TOOL_ENV)
                  for name, url in urls.items()}
         for name, proc in procs.items():
             with self.subTest(stall=name):
@@ -268,6 +288,7 @@ class SegmentedDownloadTest(unittest.TestCase):
         ngx, data = servers["nginx"], files["pkg3.zip"]
         cache = Cache("segmented")
         mark = ngx.mark()
+        reset_tool_log()
         result = cache.download(ngx.url("pkg3.zip"), data, None, None, "--window")
         self.assertEqual((result["ok"], result["error"]), (1, 0), result)
         self.assertEqual(result["path"], winpath(cache.final))
@@ -282,6 +303,7 @@ class SegmentedDownloadTest(unittest.TestCase):
         self.assertTrue(all(0 <= p <= 99 for p in result["percents"][:-1]))
         self.assertEqual(result["texts"][0], OPENING_TEXT)
         self.assertEqual(result["texts"][-2:], [MERGE_TEXT, CHECK_TEXT])
+        self.assertEqual(tool_log_lines(), result["texts"])
 
     def test_packages_below_eight_bytes(self):
         ngx = servers["nginx"]
@@ -507,6 +529,52 @@ class SingleStreamTest(unittest.TestCase):
         self.assertEqual((result["ok"], result["error"]), (1, 0), result)
         self.assertEqual(cache.read(cache.final), data)
         self.assertEqual([(r.range, r.status) for r in fault.served()], [("bytes=0-0", 200), (None, 200)])
+
+
+EXE = os.path.join(BUILD, "TOVKinemoDownloader.exe")
+HARNESS = os.path.join(SOURCE, "tests", "e2e", "tovtest.py")
+
+
+@unittest.skipUnless(os.path.exists(EXE) and os.path.exists(HARNESS), "the exe or the e2e harness is not built")
+class ExeDownloadTest(unittest.TestCase):
+    def test_exe_resumes_into_the_cache_and_reaches_extraction(self):
+        sys.path.insert(0, os.path.dirname(HARNESS))
+        import tovtest as t
+        ngx = servers["nginx"]
+        work = os.path.join(WORK, "exe")
+        os.makedirs(os.path.join(ROOT, "exe"), exist_ok=True)
+        package = t.make_package(extra_bytes=3 * MiB)
+        with open(os.path.join(ROOT, "exe", "package.zip"), "wb") as out:
+            out.write(package)
+        os.makedirs(work, exist_ok=True)
+        manifest, signature = t.write_signed_manifest(
+            work, t.make_manifest("2.1.0", {"win10": (ngx.url("exe/package.zip"), package)}))
+        cache = Cache("exe")
+        install = os.path.join(work, "install")
+        shutil.rmtree(install, ignore_errors=True)
+        args = ["--manifest", winpath(manifest), "--signature", winpath(signature), "--cache-dir",
+                winpath(cache.dir), "--install-dir", winpath(install), "--channel", "win10", "--no-launch",
+                "--no-shortcut"]
+
+        code, lines = t.run_test(args + ["--cancel-after-bytes", str(MiB)])
+        self.assertEqual(code, 1, lines)
+        self.assertEqual(lines[-1], t.CANCEL_TEXT)
+        sizes = cache.part_sizes()
+        self.assertTrue(all(size is not None for size in sizes), sizes)
+        kept = sum(sizes)
+        self.assertGreaterEqual(kept, MiB)
+        self.assertFalse(os.path.exists(cache.final))
+
+        mark = ngx.mark()
+        code, lines = t.run_test(args)
+        self.assertIn(t.EXTRACT_TEXT, lines)
+        order = [lines.index(text) for text in (OPENING_TEXT, MERGE_TEXT, CHECK_TEXT, t.EXTRACT_TEXT)]
+        self.assertEqual(order, sorted(order), lines)
+        self.assertEqual(cache.read(cache.final), package)
+        self.assertEqual(cache.listing(), [os.path.basename(cache.final)])
+        ranges = nginx_ranges(ngx.entries_since(mark), "/exe/package.zip")
+        self.assertEqual(sum(e["bytes"] for e in ranges), len(package) - kept)
+        print("note: exe exit code after extraction: %d" % code, file=sys.stderr)
 
 
 if __name__ == "__main__":
