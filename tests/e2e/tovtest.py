@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import zipfile
 
 SOURCE = os.environ.get("TOV_SOURCE_DIR") or os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -15,7 +16,11 @@ EXE = os.path.join(BUILD, "TOVKinemoDownloader.exe")
 WINE_RUN = os.path.join(BUILD, "rig", "wine-run")
 PREFIX = os.path.join(BUILD, "wine")
 WINE_USER = subprocess.run(["id", "-un"], capture_output=True, text=True).stdout.strip()
-TEMP_DIR = os.path.join(PREFIX, "drive_c", "users", WINE_USER, "Temp")
+# Each test script runs the exe with a temporary directory of its own (the rig's wrapper sets TMP and
+# TEMP from TOV_TEMP_DIR), so parallel scripts never share the log file.
+TEMP_DIR = os.environ.get("TOV_TEMP_DIR") or os.path.join(
+    BUILD, "rig", "tmp", "%s-%d" % (os.path.splitext(os.path.basename(sys.argv[0] or "py"))[0], os.getpid()))
+os.environ["TOV_TEMP_DIR"] = TEMP_DIR
 LOCAL_APPDATA = os.path.join(PREFIX, "drive_c", "users", WINE_USER, "AppData", "Local")
 LOG_PATH = os.path.join(TEMP_DIR, "TOVKinemoDownloader.log")
 KEYS = {

@@ -19,4 +19,19 @@ else
     fi
     exec 9>&-
 fi
+# With TOV_TEMP_DIR set, the program runs with that temporary directory ("fresh": a new one), so tests
+# that read the program's log in %TEMP% never see another test's lines.
+withtemp="$TOV_BUILD_DIR/tests/withtemp.exe"
+if [ -f "$withtemp" ] && [ $# -gt 0 ] && [ -n "${TOV_TEMP_DIR:-}" ]; then
+    temp="$TOV_TEMP_DIR"
+    if [ "$temp" = fresh ]; then
+        mkdir -p "$TOV_RIG_DIR/tmp"
+        temp="$(mktemp -d "$TOV_RIG_DIR/tmp/run-XXXXXX")"
+    fi
+    mkdir -p "$temp"
+    program="$1"
+    shift
+    if [ -f "$program" ]; then program="Z:$(realpath "$program" | sed 's|/|\\|g')"; fi
+    exec wine "$withtemp" "Z:$(realpath "$temp" | sed 's|/|\\|g')" "$program" "$@"
+fi
 exec wine "$@"
