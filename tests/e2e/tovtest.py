@@ -147,11 +147,11 @@ def default_payload_files():
     }
 
 
-def make_package(files=None, extra_bytes=0):
+def make_package(files=None, extra_bytes=0, compression=zipfile.ZIP_DEFLATED):
     """A zip package in memory with explicit folder entries. files maps archive names to bytes."""
     files = default_payload_files() if files is None else files
     buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as zf:
+    with zipfile.ZipFile(buf, "w", compression) as zf:
         folders = set()
         for name in files:
             parts = name.split("/")[:-1]
