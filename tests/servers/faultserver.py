@@ -15,6 +15,8 @@ so one server serves many cases:
   mode=stall&s=S&at=N answers 200 with the file, sends N bytes of the body, then waits S seconds
   mode=redirect&to=URL          302 to URL
   mode=echo           200 with the request target as body
+
+`routes[path] = "mode=..."` gives a fault to a path whose URL is fixed (no query of its own).
 """
 import os
 import socket
@@ -68,7 +70,8 @@ class _Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         server = self.server.owner
         parsed = urllib.parse.urlsplit(self.path)
-        query = urllib.parse.parse_qs(parsed.query)
+        # A fixed URL (the default manifest location) can carry a fault through a route.
+        query = urllib.parse.parse_qs(parsed.query or server.routes.get(parsed.path, ""))
         record = Served(parsed.path, parsed.query, self.headers.get("Range"), self.headers.get("User-Agent"))
         with server.lock:
             server.requests.append(record)
@@ -180,6 +183,7 @@ class FaultServer:
         self.context.load_cert_chain(os.path.join(certs, cert + ".pem"), os.path.join(certs, cert + ".key"))
         self.lock = threading.Lock()
         self.files = {}
+        self.routes = {}  # path -> fault query used when a request has no query of its own
         self.requests = []
         self.connections = 0
         self.range_counts = {}
@@ -207,8 +211,8 @@ class FaultServer:
             text += "?" + urllib.parse.urlencode(query)
         return text
 
-    def start(self):
-        self.httpd = _Server(("127.0.0.1", 0), _Handler)
+    def start(self, port=0):
+        self.httpd = _Server(("127.0.0.1", port), _Handler)
         self.httpd.owner = self
         self.port = self.httpd.server_address[1]
         self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.1},

@@ -1,0 +1,324 @@
+"""Fault matrix: the real exe in test mode against the fault-injecting server and nginx, each fault with
+its expected outcome and the files it must leave. Runs in a private network and mount namespace, where
+the vendor's download host resolves to a loopback server on port 443 (so the shipped binary's default
+manifest URL is exercised) and small tmpfs mounts give a full and a read-only cache directory.
+Prints the matrix as a table (fault, expected, seen)."""
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+REAL_BUILD = os.environ.get("TOV_BUILD_DIR") or os.path.join(SOURCE, "build")
+# Wine opens sockets in its wineserver, so the namespace needs a wineserver of its own, and with it a
+# prefix of its own: a small build root that links to the real build's programs and certificates.
+ROOT = os.path.join(REAL_BUILD, "netns-root")
+
+
+def prepare_root():
+    os.makedirs(os.path.join(ROOT, "rig"), exist_ok=True)
+    for name, target in (("tests", "tests"), ("TOVKinemoDownloader.exe", "TOVKinemoDownloader.exe"),
+                         ("publisher", "publisher"), ("res", "res"), (os.path.join("rig", "certs"), "rig/certs")):
+        link = os.path.join(ROOT, name)
+        if not os.path.lexists(link):
+            os.symlink(os.path.join(REAL_BUILD, target), link)
+    wrapper = os.path.join(ROOT, "rig", "wine-run")
+    with open(wrapper, "w") as f:
+        f.write("#!/bin/sh\nTOV_BUILD_DIR='%s' exec '%s' \"$@\"\n" % (ROOT, os.path.join(SOURCE, "tests", "rig", "wine-run.sh")))
+    os.chmod(wrapper, 0o755)
+    os.environ["TOV_BUILD_DIR"] = ROOT
+
+
+if os.environ.get("TOV_FAULT_NETNS") == "1":
+    prepare_root()
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "servers"))
+import tovtest as t  # noqa: E402
+from faultserver import FaultServer  # noqa: E402
+from nginx import Nginx  # noqa: E402
+from test_scenarios import package_bytes, publish, deterministic  # noqa: E402
+
+HOST = os.environ.get("TOV_DOWNLOAD_HOST", "dl.tovkinemo.com")
+MARK = "TOV_FAULT_NETNS"
+MiB = 1024 * 1024
+VERSION = "2.1.0"
+ROWS = []
+
+
+def in_namespace():
+    """Re-runs this script inside new network and mount namespaces (root only); returns False to skip."""
+    if os.environ.get(MARK) == "1":
+        return True
+    if os.geteuid() != 0 or ":" in HOST or HOST == "localhost":
+        return False
+    env = dict(os.environ, **{MARK: "1"})
+    os.execvpe("unshare", ["unshare", "--net", "--mount", "--propagation", "private", "--", sys.executable]
+               + sys.argv, env)
+
+
+def namespace_network(work):
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    hosts = t.write_file(os.path.join(work, "hosts"), ("127.0.0.1 localhost %s\n" % HOST).encode())
+    subprocess.run(["mount", "--bind", hosts, "/etc/hosts"], check=True)
+    # The namespace's own prefix and wineserver (created once, reused).
+    subprocess.run([os.path.join(SOURCE, "tests", "rig", "prefix.sh"), "ensure"], check=True,
+                   env=dict(os.environ, TOV_BUILD_DIR=ROOT))
+
+
+def stop_wineserver():
+    subprocess.run([os.path.join(SOURCE, "tests", "rig", "prefix.sh"), "stop"], env=dict(os.environ, TOV_BUILD_DIR=ROOT))
+
+
+def mount_tmpfs(path, size, read_only=False):
+    os.makedirs(path, exist_ok=True)
+    options = "size=%s" % size + (",ro" if read_only else "")
+    subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", path], check=True)
+
+
+def final(lines):
+    return lines[-1] if lines else "(no log)"
+
+
+def code_of(line):
+    """The failure code in a final line "首次下载失败（错误 N…", or None."""
+    prefix = "首次下载失败（错误 "
+    if not line.startswith(prefix):
+        return None
+    digits = ""
+    for c in line[len(prefix):]:
+        if not c.isdigit():
+            break
+        digits += c
+    return int(digits) if digits else None
+
+
+class FaultMatrix(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = t.fresh_dir("fault-matrix")
+        namespace_network(cls.work)
+        cls.www = os.path.join(cls.work, "www")
+        os.makedirs(cls.www)
+        cls.fault = FaultServer(t.BUILD).start(port=443)
+        cls.nginx = Nginx(cls.www, t.BUILD, name="fault-matrix").start()
+        cls.data = package_bytes(filler=2 * MiB, seed="fault")
+        cls.fault.add("package.zip", cls.data)
+        cls.local = t.write_file(os.path.join(cls.work, "package.zip"), cls.data)
+        t.write_file(os.path.join(cls.www, "package.zip"), cls.data)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.fault.stop()
+        cls.nginx.stop()
+        stop_wineserver()
+        width = max(len(r[0]) for r in ROWS) if ROWS else 10
+        print("\n%-*s | %-44s | %s" % (width, "fault", "expected", "seen"), file=sys.stderr)
+        print("-" * (width + 100), file=sys.stderr)
+        for fault, expected, seen, ok in ROWS:
+            print("%-*s | %-44s | %s%s" % (width, fault, expected, seen, "" if ok else "   <-- MISMATCH"),
+                  file=sys.stderr)
+
+    def row(self, fault, expected, seen, ok):
+        ROWS.append((fault, expected, seen, ok))
+        self.assertTrue(ok, "%s: expected %s, seen %s" % (fault, expected, seen))
+
+    def dirs(self, name):
+        base = t.fresh_dir("fault-" + name)
+        return base, os.path.join(base, "cache"), os.path.join(base, "install")
+
+    def manifest(self, base, url, package=None):
+        return publish(base, {"win10": (package or self.local, url)})
+
+    def run_local(self, name, url, package=None, cache=None, extra=()):
+        base, default_cache, install = self.dirs(name)
+        manifest = self.manifest(base, url, package)
+        cache = cache or default_cache
+        self.fault.reset()
+        code, lines = t.run_test(["--install-dir", t.winpath(install), "--cache-dir", t.winpath(cache),
+                                  "--manifest", t.winpath(manifest), "--signature", t.winpath(manifest + ".sig"),
+                                  "--channel", "win10"] + list(extra))
+        return code, lines, cache, install
+
+    def installed_ok(self, install):
+        path = os.path.join(install, "tovkinemo.root")
+        return os.path.exists(path)
+
+    def cache_names(self, cache):
+        return sorted(os.listdir(cache)) if os.path.isdir(cache) else []
+
+    # ---- segment faults: the download survives them ----
+
+    def test_range_broken_mid_body(self):
+        code, lines, cache, install = self.run_local("break", self.fault.url("package.zip", mode="break", n=100000))
+        ranges = [r for r in self.fault.served() if r.range and r.range != "bytes=0-0"]
+        starts = sorted(int(r.range[6:].split("-")[0]) for r in ranges)
+        firsts = [len(self.data) * i // 8 for i in range(8)]
+        resumed = all(f + 100000 in starts for f in firsts)
+        ok = code == 0 and self.installed_ok(install) and resumed and self.cache_names(cache) == [
+            "package-%s-win10.zip" % VERSION]
+        self.row("range broken after 100000 bytes", "retry from bytes on disk; installed",
+                 "exit %d, %d ranges, resumed at first+100000: %s" % (code, len(ranges), resumed), ok)
+
+    def test_more_bytes_than_asked(self):
+        code, lines, cache, install = self.run_local("extra", self.fault.url("package.zip", mode="extra", n=1000))
+        ranges = [r.range for r in self.fault.served() if r.range and r.range != "bytes=0-0"]
+        firsts = ["bytes=%d-" % (len(self.data) * i // 8) for i in range(8)]
+        restarted = all(sum(1 for r in ranges if r.startswith(f)) == 2 for f in firsts)
+        ok = code == 0 and self.installed_ok(install) and restarted
+        self.row("range body longer than asked", "part deleted, segment restarts; installed",
+                 "exit %d, every segment asked twice from its first byte: %s" % (code, restarted), ok)
+
+    def test_every_range_answered_with_200(self):
+        base, cache, install = self.dirs("range200")
+        os.makedirs(cache)
+        part0 = os.path.join(cache, "package-%s-win10.zip.partial.part0" % VERSION)
+        t.write_file(part0, self.data[:1000])
+        manifest = self.manifest(base, self.fault.url("package.zip", mode="range200"))
+        code, lines = t.run_test(["--install-dir", t.winpath(install), "--cache-dir", t.winpath(cache), "--manifest",
+                                  t.winpath(manifest), "--signature", t.winpath(manifest + ".sig"), "--channel",
+                                  "win10"])
+        with open(part0, "rb") as f:
+            kept = f.read() == self.data[:1000]
+        ranges = [r.range for r in self.fault.served() if r.range and r.range != "bytes=0-0"]
+        per_segment = sorted(set(ranges.count(r) for r in set(ranges)))
+        ok = (code == 1 and code_of(final(lines)) == 30 and kept and len(set(ranges)) == 8 and min(per_segment) >= 3
+              and not os.path.exists(install))
+        self.row("200 to every range", "ERROR_READ_FAULT (30), 3 attempts each, parts kept",
+                 "code %s, requests per segment %s, part kept: %s" % (code_of(final(lines)), per_segment, kept), ok)
+
+    # ---- the default manifest URL (the shipped binary's own location) ----
+
+    def run_default(self, name, routes):
+        base, cache, install = self.dirs(name)
+        manifest = self.manifest(base, self.fault.url("package.zip"))
+        with open(manifest, "rb") as f:
+            self.fault.add("stable/update.json", f.read())
+        with open(manifest + ".sig", "rb") as f:
+            self.fault.add("stable/update.json.sig", f.read())
+        self.fault.routes = dict(routes)
+        self.fault.reset()
+        try:
+            code, lines = t.run_test(["--install-dir", t.winpath(install), "--cache-dir", t.winpath(cache),
+                                      "--channel", "win10"])
+        finally:
+            self.fault.routes = {}
+        paths = [r.path for r in self.fault.served()]
+        return code, lines, paths, install
+
+    def test_default_url_success(self):
+        code, lines, paths, install = self.run_default("default-ok", {})
+        ok = code == 0 and paths[:2] == ["/stable/update.json", "/stable/update.json.sig"] and self.installed_ok(install)
+        self.row("none (default manifest URL on %s)" % HOST, "installed", "exit %d, first requests %s" % (
+            code, paths[:2]), ok)
+
+    def test_manifest_and_signature_status_faults(self):
+        cases = [
+            ("manifest 404", {"/stable/update.json": "mode=status&code=404"}, 2, 1),
+            ("manifest 500", {"/stable/update.json": "mode=status&code=500"}, 12152, 1),
+            ("signature 404", {"/stable/update.json.sig": "mode=status&code=404"}, 2, 2),
+            ("signature 500", {"/stable/update.json.sig": "mode=status&code=500"}, 12152, 2),
+        ]
+        for fault, routes, expected, requests in cases:
+            with self.subTest(fault=fault):
+                code, lines, paths, install = self.run_default(fault.replace(" ", "-"), routes)
+                ok = code == 1 and code_of(final(lines)) == expected and len(paths) == requests and not os.path.exists(install)
+                self.row(fault, "code %d, %d request(s), nothing written" % (expected, requests),
+                         "code %s, %d request(s)" % (code_of(final(lines)), len(paths)), ok)
+
+    def test_manifest_server_stalls_past_receive_timeout(self):
+        code, lines, paths, install = self.run_default("stall", {"/stable/update.json": "mode=stall&s=40"})
+        seen = code_of(final(lines))
+        # Wine reports the receive time-out as 10060 (WSAETIMEDOUT), Windows as 12002.
+        ok = code == 1 and seen in (12002, 10060) and not os.path.exists(install)
+        self.row("manifest server stalls 40 s", "time-out after 30 s (12002; Wine 10060)", "code %s" % seen, ok)
+
+    # ---- package faults ----
+
+    def test_package_status_faults(self):
+        for status, expected in ((404, 2), (500, 12152)):
+            with self.subTest(status=status):
+                code, lines, cache, install = self.run_local(
+                    "pkg%d" % status, self.fault.url("package.zip", mode="status", code=status))
+                ok = code == 1 and code_of(final(lines)) == expected and self.cache_names(cache) == []
+                self.row("package %d" % status, "code %d, no file in cache" % expected,
+                         "code %s, cache %s" % (code_of(final(lines)), self.cache_names(cache)), ok)
+
+    def test_tls_and_redirect_refusals(self):
+        http_url = "http://localhost:%d/package.zip" % self.nginx.ports["ranges"]
+        cases = [("untrusted certificate", self.nginx.url("package.zip", "rogue"), (12175, 12157)),
+                 ("https->http redirect", self.fault.url("package.zip", mode="redirect", to=http_url), (12156,))]
+        if self.nginx.tls11_available:
+            cases.insert(0, ("TLS 1.1-only server", self.nginx.url("package.zip", "tls11"), (12175, 12157)))
+        else:
+            ROWS.append(("TLS 1.1-only server", "refused", "not run: this nginx/OpenSSL offers no TLS 1.1", True))
+        for fault, url, expected in cases:
+            with self.subTest(fault=fault):
+                code, lines, cache, install = self.run_local(fault.split()[0].replace(">", ""), url)
+                seen = code_of(final(lines))
+                ok = code == 1 and seen in expected and self.cache_names(cache) == [] and not os.path.exists(install)
+                self.row(fault, "code %s, nothing written" % "/".join(map(str, expected)), "code %s" % seen, ok)
+
+    def test_single_stream_short_and_endless(self):
+        # Short: the server sends the package without its last 1000 bytes.
+        self.fault.add("short.zip", self.data[:-1000])
+        code, lines, cache, _ = self.run_local("short", self.fault.url("short.zip", mode="norange"))
+        merged = os.path.join(cache, "package-%s-win10.zip.partial" % VERSION)
+        size = os.path.getsize(merged) if os.path.exists(merged) else -1
+        ok = code == 1 and code_of(final(lines)) == 38 and size == len(self.data) - 1000
+        self.row("single stream ends short", "ERROR_HANDLE_EOF (38), merged file stays",
+                 "code %s, merged %d bytes" % (code_of(final(lines)), size), ok)
+        # Endless: the server sends 64 MiB more than the manifest's size; the download stops at sizeBytes.
+        self.fault.add("endless.zip", self.data + deterministic(64 * MiB, "endless"))
+        code, lines, cache, _ = self.run_local("endless", self.fault.url("endless.zip", mode="norange"))
+        merged = os.path.join(cache, "package-%s-win10.zip.partial" % VERSION)
+        size = os.path.getsize(merged) if os.path.exists(merged) else -1
+        ok = code == 1 and code_of(final(lines)) == 1006 and len(self.data) < size <= len(self.data) + 262144
+        self.row("single stream never ends (+64 MiB)", "stopped past sizeBytes: 1006, <= 1 chunk over",
+                 "code %s, merged %d bytes for %d" % (code_of(final(lines)), size, len(self.data)), ok)
+
+    def test_package_replaced_on_server_between_runs(self):
+        base, cache, install = self.dirs("replaced")
+        old = package_bytes(filler=2 * MiB, seed="old")
+        new = package_bytes(filler=2 * MiB, seed="new")
+        self.fault.add("replaced.zip", old)
+        url = self.fault.url("replaced.zip")
+        args = ["--install-dir", t.winpath(install), "--cache-dir", t.winpath(cache), "--channel", "win10"]
+        m1 = publish(base, {"win10": (t.write_file(os.path.join(base, "old.zip"), old), url)})
+        sig_args = ["--manifest", t.winpath(m1), "--signature", t.winpath(m1 + ".sig")]
+        first, _ = t.run_test(args + sig_args + ["--cancel-after-bytes", str(MiB)])
+        self.fault.add("replaced.zip", new)
+        m2 = publish(base, {"win10": (t.write_file(os.path.join(base, "new.zip"), new), url)})
+        second, lines = t.run_test(args + sig_args)
+        left = self.cache_names(cache)
+        third, _ = t.run_test(args + sig_args)
+        ok = first == 1 and second == 1 and code_of(final(lines)) == 23 and left == [] and third == 0
+        self.row("package replaced on the server between runs", "23 and no file left, next run installs",
+                 "runs %d/%d/%d, code %s, left %s" % (first, second, third, code_of(final(lines)), left), ok)
+        del m2
+
+    # ---- the cache's disk ----
+
+    def test_full_and_read_only_cache(self):
+        for name, read_only in (("full disk", False), ("read-only", True)):
+            with self.subTest(cache=name):
+                base, _, install = self.dirs(name.replace(" ", "-"))
+                cache = os.path.join(base, "cache")
+                mount_tmpfs(cache, "512k", read_only)
+                try:
+                    code, lines, _, install = self.run_local(name.replace(" ", "-") + "-run",
+                                                             self.fault.url("package.zip"), cache=cache)
+                finally:
+                    names = self.cache_names(cache)
+                    subprocess.run(["umount", cache], check=False)
+                ok = code == 1 and code_of(final(lines)) == 30 and not os.path.exists(install)
+                self.row("cache on a %s tmpfs" % name, "ERROR_READ_FAULT (30), nothing installed",
+                         "code %s, cache %s" % (code_of(final(lines)), names), ok)
+
+
+if __name__ == "__main__":
+    if not in_namespace():
+        print("skipped: the fault matrix needs root for its network namespace", file=sys.stderr)
+        sys.exit(77)
+    unittest.main()
