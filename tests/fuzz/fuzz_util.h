@@ -48,8 +48,6 @@ struct GuardedRegion {
 GuardedRegion* CreateGuardedRegion(size_t dataCapacity);
 // Copies the bytes so that they end exactly at the guard; returns their start.
 const char* PlaceBytes(GuardedRegion* region, const void* bytes, size_t size);
-// Starts watching for faults in this region (one region is watched at a time).
-void WatchRegion(GuardedRegion* region);
 // True when the guard was touched since the last call; gives the offset past the end of the first
 // touch and restores the guard (zeroed, PAGE_NOACCESS).
 bool TakeGuardFault(size_t* offsetPastEnd);
