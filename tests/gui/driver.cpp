@@ -296,8 +296,9 @@ static int Hook(const wchar_t* dllPath) {
     return 0;
 }
 
-// The executable's icon group 1: every image's size, bit depth and whether it is stored as PNG, and
-// whether the system loads it at the large and small icon sizes.
+// The executable's resources: how many icon groups and manifests it has, every image of icon group 1
+// with its size, bit depth and whether it is stored as PNG, and whether the system loads the icon at the
+// large and small icon sizes.
 static int IconInfo(const wchar_t* exePath) {
     HMODULE module =
         LoadLibraryExW(exePath, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
@@ -312,6 +313,15 @@ static int IconInfo(const wchar_t* exePath) {
         },
         (LONG_PTR)&groups);
     Line("groups", Number(groups));
+    int manifests = 0;
+    EnumResourceNamesW(
+        module, RT_MANIFEST,
+        [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR count) -> BOOL {
+            ++*(int*)count;
+            return TRUE;
+        },
+        (LONG_PTR)&manifests);
+    Line("manifests", Number(manifests));
     HRSRC group = FindResourceW(module, MAKEINTRESOURCEW(1), RT_GROUP_ICON);
     Line("group1", group ? "1" : "0");
     if (!group)

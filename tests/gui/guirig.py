@@ -5,7 +5,9 @@ must live in the same network namespace as the tests' HTTPS server).
 
 The prefix is made by the shared rig script (tests/rig/prefix.sh) for a separate root under the build
 tree, so it gets the same fonts, PowerShell stand-in and trusted test CA as the other tests' prefix."""
+import atexit
 import os
+import select
 import shutil
 import signal
 import struct
@@ -38,6 +40,30 @@ def read_bytes(path):
 def host_name_and_port():
     name, _, port = HOST.partition(":")
     return name, int(port or 443)
+
+
+# ---- cleanup ----
+
+_cleanups = []
+
+
+def on_exit(action):
+    """Runs action (once) when the rig is torn down, at the latest when this process ends, also after
+    SIGTERM (a ctest timeout): the rig's servers must not outlive the tests."""
+    _cleanups.append(action)
+
+
+def tear_down():
+    while _cleanups:
+        action = _cleanups.pop()
+        try:
+            action()
+        except Exception as error:  # keep tearing down the rest
+            print("teardown: %s" % error, file=sys.stderr)
+
+
+atexit.register(tear_down)
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
 
 # ---- the namespace ----
@@ -149,12 +175,19 @@ def start_wine(display):
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     prepare_root()
+    on_exit(stop_wine)
     subprocess.run([RIG_SCRIPT, "ensure"], env=dict(os.environ, TOV_BUILD_DIR=ROOT, DISPLAY=display),
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     # One virtual desktop, so windows get their frames and title bars drawn in the screenshots.
     reg_add(r"HKCU\Software\Wine\Explorer", "Desktop", "Default")
     reg_add(r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600")
     install_smooth_cjk_font()
+    # The desktop of the session that made the prefix was started before the settings above: restart
+    # the server so that the first program opens the virtual desktop.
+    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
 
 
 def stop_wine():
@@ -201,6 +234,7 @@ class Xvfb:
             number += chunk
         os.close(read_end)
         self.display = ":" + number.decode().strip()
+        on_exit(self.stop)
 
     def screenshot(self, name):
         os.makedirs(SHOTS, exist_ok=True)
@@ -210,8 +244,9 @@ class Xvfb:
         return path
 
     def stop(self):
-        self.proc.terminate()
-        self.proc.wait(10)
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
 
 
 # ---- HTTPS server ----
@@ -259,6 +294,7 @@ class Nginx:
                                       certs=os.path.join(ROOT, "rig", "certs")))
         self.proc = subprocess.Popen(["nginx", "-c", conf, "-p", self.work], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
+        on_exit(self.stop)
         deadline = time.time() + 10
         while time.time() < deadline:
             if subprocess.run(["curl", "-sk", "--resolve", "%s:%d:127.0.0.1" % (name, port), "-o", "/dev/null",
@@ -274,6 +310,8 @@ class Nginx:
         return read_bytes(path).decode().splitlines() if os.path.exists(path) else []
 
     def stop(self):
+        if self.proc.poll() is not None:
+            return
         self.proc.send_signal(signal.SIGQUIT)
         try:
             self.proc.wait(10)
@@ -347,8 +385,13 @@ class Driver:
         return code, values
 
     def state(self):
+        """The main window's state, or None when there is no main window."""
         code, values = self.query("state")
-        return values if code == 0 else None
+        if code == 1:
+            return None
+        if code != 0:
+            raise AssertionError("state: driver exit %d (window not answering)" % code)
+        return values
 
     def wait_window(self, timeout_ms=30000):
         code, values = self.query("wait-window", timeout_ms)
@@ -385,7 +428,8 @@ class Driver:
         """Starts the trace hooks on the main window's thread; they stay until the window is gone."""
         proc = subprocess.Popen(["wine", DRIVER, "hook", wine_path(TRACE_HOOK)], env=self.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        line = proc.stdout.readline()
+        ready, _, _ = select.select([proc.stdout], [], [], 60)
+        line = proc.stdout.readline() if ready else b""
         if line.strip() != b"hooked=1":
             proc.kill()
             proc.wait()

@@ -74,13 +74,7 @@ def setUpModule():
 
 
 def tearDownModule():
-    for name, stop in (("nginx", lambda n: n.stop()), ("wine", lambda _: guirig.stop_wine()),
-                       ("x", lambda x: x.stop())):
-        if name == "wine" or name in _rig:
-            try:
-                stop(_rig.get(name))
-            except Exception as error:  # keep tearing down the rest
-                print("teardown of %s: %s" % (name, error), file=sys.stderr)
+    guirig.tear_down()
 
 
 def publish(package="small", speed="fast", key="dev"):
@@ -227,7 +221,7 @@ class IdleWindow(WindowCase):
         self.screenshot("idle-window.png")
         self.close_and_expect_exit()
 
-    def test_icon_group_holds_six_png_images(self):
+    def test_resources_one_icon_group_of_six_png_images_and_no_manifest(self):
         code, out = self.driver.run("icon-info", guirig.wine_path(guirig.EXE))
         self.assertEqual(0, code)
         values = self.driver.pairs(out)
@@ -237,6 +231,11 @@ class IdleWindow(WindowCase):
         self.assertEqual(["%d,32,png" % n for n in (16, 32, 48, 64, 128, 256)], images)
         self.assertIn(("load.large", "1"), values)
         self.assertIn(("load.small", "1"), values)
+        # Classic controls and no DPI awareness: no manifest, and no call that declares awareness.
+        self.assertIn(("manifests", "0"), values)
+        exe = guirig.read_bytes(guirig.EXE)
+        for name in (b"SetProcessDPIAware", b"SetProcessDpiAwareness", b"SetProcessDpiAwarenessContext"):
+            self.assertNotIn(name, exe)
         self.close_and_expect_exit()
 
     def test_close_without_run_exits_with_0(self):
