@@ -7,6 +7,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -176,17 +177,21 @@ class FaultMatrix(unittest.TestCase):
         part0 = os.path.join(cache, "package-%s-win10.zip.partial.part0" % VERSION)
         t.write_file(part0, self.data[:1000])
         manifest = self.manifest(base, self.fault.url("package.zip", mode="range200"))
+        started = time.monotonic()
         code, lines = t.run_test(["--install-dir", t.winpath(install), "--cache-dir", t.winpath(cache), "--manifest",
                                   t.winpath(manifest), "--signature", t.winpath(manifest + ".sig"), "--channel",
                                   "win10"])
+        elapsed = time.monotonic() - started
         with open(part0, "rb") as f:
             kept = f.read() == self.data[:1000]
         ranges = [r.range for r in self.fault.served() if r.range and r.range != "bytes=0-0"]
-        per_segment = sorted(set(ranges.count(r) for r in set(ranges)))
-        ok = (code == 1 and code_of(final(lines)) == 30 and kept and len(set(ranges)) == 8 and min(per_segment) >= 3
+        # Three attempts with pauses of 0.5, 1 and 1.5 s; the server may see fewer requests when an attempt
+        # fails before its request arrives, or more when the platform resends one on a closed connection.
+        ok = (code == 1 and code_of(final(lines)) == 30 and kept and len(set(ranges)) == 8 and elapsed >= 3.0
               and not os.path.exists(install))
-        self.row("200 to every range", "ERROR_READ_FAULT (30), 3 attempts each, parts kept",
-                 "code %s, requests per segment %s, part kept: %s" % (code_of(final(lines)), per_segment, kept), ok)
+        self.row("200 to every range", "ERROR_READ_FAULT (30) after 3 attempts (>= 3 s), parts kept",
+                 "code %s, %d range requests for 8 segments in %.1f s, part kept: %s" % (
+                     code_of(final(lines)), len(ranges), elapsed, kept), ok)
 
     # ---- the default manifest URL (the shipped binary's own location) ----
 
