@@ -271,18 +271,24 @@ static std::wstring FromHexUtf8(const std::string& hex) {
 // the window is gone: hooks end with the thread that set them.
 static int Hook(const wchar_t* dllPath) {
     HWND main = MainWindow();
-    if (!main)
+    if (!main) {
+        fprintf(stderr, "hook: no main window\n");
         return 1;
+    }
     DWORD threadId = GetWindowThreadProcessId(main, nullptr);
     HMODULE module = LoadLibraryW(dllPath);
-    if (!module)
+    if (!module) {
+        fprintf(stderr, "hook: cannot load the hook library (%lu)\n", GetLastError());
         return 1;
+    }
     HOOKPROC sent = (HOOKPROC)(void*)GetProcAddress(module, "TraceSentProc");
     HOOKPROC posted = (HOOKPROC)(void*)GetProcAddress(module, "TracePostedProc");
     HHOOK first = sent ? SetWindowsHookExW(WH_CALLWNDPROCRET, sent, module, threadId) : nullptr;
     HHOOK second = posted ? SetWindowsHookExW(WH_GETMESSAGE, posted, module, threadId) : nullptr;
-    if (!first || !second)
+    if (!first || !second) {
+        fprintf(stderr, "hook: cannot set the hooks on thread %lu (%lu)\n", threadId, GetLastError());
         return 1;
+    }
     Line("hooked", "1");
     fflush(stdout);
     while (IsWindow(main)) {

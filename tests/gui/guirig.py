@@ -188,6 +188,10 @@ def start_wine(display):
     subprocess.run(["wineserver", "-w"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
+    # Open the desktop with one program on its own: a program and the driver that both start it at the
+    # same moment can leave the first window unseen.
+    subprocess.run(["wine", DRIVER, "visible"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
 
 
 def stop_wine():
@@ -425,15 +429,27 @@ class Driver:
         return values.get("found") == "1", values.get("visible") == "1"
 
     def hook(self):
-        """Starts the trace hooks on the main window's thread; they stay until the window is gone."""
-        proc = subprocess.Popen(["wine", DRIVER, "hook", wine_path(TRACE_HOOK)], env=self.env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        """Starts the trace hooks on the main window's thread; they stay until the window is gone. Wine
+        has been seen to refuse a hook once in a few dozen sessions: one more try, then fail."""
+        try:
+            return self._hook()
+        except AssertionError as error:
+            print("retrying the trace hooks: %s" % error, file=sys.stderr)
+            return self._hook()
+
+    def _hook(self):
+        errors = os.path.join(WORK, "hook-errors.txt")
+        with open(errors, "wb") as error_file:
+            proc = subprocess.Popen(["wine", DRIVER, "hook", wine_path(TRACE_HOOK)], env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=error_file)
         ready, _, _ = select.select([proc.stdout], [], [], 60)
         line = proc.stdout.readline() if ready else b""
         if line.strip() != b"hooked=1":
             proc.kill()
             proc.wait()
-            raise AssertionError("the trace hooks could not be set (%r, exit %s)" % (line, proc.returncode))
+            proc.stdout.close()
+            raise AssertionError("the trace hooks could not be set (%r, exit %s): %s" % (
+                line, proc.returncode, read_bytes(errors).decode(errors="replace")[-2000:]))
         return proc
 
     def box_click(self, button_id):
