@@ -187,11 +187,10 @@ class FaultMatrix(unittest.TestCase):
         ranges = [r.range for r in self.fault.served() if r.range and r.range != "bytes=0-0"]
         # Three attempts with pauses of 0.5, 1 and 1.5 s; the server may see fewer requests when an attempt
         # fails before its request arrives, or more when the platform resends one on a closed connection.
-        ok = (code == 1 and code_of(final(lines)) == 30 and kept and 1 <= len(set(ranges)) <= 8 and elapsed >= 3.0
-              and not os.path.exists(install))
+        ok = code == 1 and code_of(final(lines)) == 30 and kept and elapsed >= 3.0 and not os.path.exists(install)
         self.row("200 to every range", "ERROR_READ_FAULT (30) after 3 attempts (>= 3 s), parts kept",
-                 "code %s, %d range requests for 8 segments in %.1f s, part kept: %s" % (
-                     code_of(final(lines)), len(ranges), elapsed, kept), ok)
+                 "code %s, %d range requests (%d distinct) in %.1f s, part kept: %s" % (
+                     code_of(final(lines)), len(ranges), len(set(ranges)), elapsed, kept), ok)
 
     # ---- the default manifest URL (the shipped binary's own location) ----
 
