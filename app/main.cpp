@@ -16,10 +16,7 @@ static void SetChannelFromArgument(const WCHAR* value, char* channel) {
         word = "win7";
     else if (WideEqualsAsciiNoCase(value, L"win10"))
         word = "win10";
-    if (!word) return; // any other value is consumed and ignored
-    UINT32 i = 0;
-    for (; word[i]; ++i) channel[i] = word[i];
-    for (; i < 16; ++i) channel[i] = 0;
+    if (word) CopyNarrowClearing(channel, 16, word); // any other value is consumed and ignored
 }
 
 void ParseCommandLine(int argumentCount, WCHAR** arguments, InstallRequest* request) {

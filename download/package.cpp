@@ -8,11 +8,6 @@
 static const UINT32 URL_CAPACITY = 2048;
 static const UINT64 NO_FILE_SIZE = ~(UINT64)0;
 
-static BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
-}
-
 static BOOL IsDirectory(const WCHAR* path) {
     DWORD attributes = GetFileAttributesW(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -32,7 +27,7 @@ BOOL EnsureDirectory(const WCHAR* path) {
     // Someone else may have made it in between.
     if (IsDirectory(path))
         return TRUE;
-    return Fail(DirectoryFailureCode((DWORD)result));
+    return FailWith(DirectoryFailureCode((DWORD)result));
 }
 
 BOOL GetDefaultCacheDir(WCHAR* cacheDir) {
@@ -43,7 +38,7 @@ BOOL GetDefaultCacheDir(WCHAR* cacheDir) {
     if (result != S_OK) {
         DWORD code =
             HRESULT_FACILITY(result) == FACILITY_WIN32 ? (DWORD)HRESULT_CODE(result) : ERROR_PATH_NOT_FOUND;
-        return Fail(DirectoryFailureCode(code));
+        return FailWith(DirectoryFailureCode(code));
     }
     FormatText(cacheDir, PATH_CAPACITY, L"%s\\TOVKinemoDownloader\\Cache", folder);
     return EnsureDirectory(cacheDir);
@@ -88,7 +83,7 @@ static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath) {
     BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
     if (!buffer) {
         CloseHandle(part);
-        return Fail(ERROR_OUTOFMEMORY);
+        return FailWith(ERROR_OUTOFMEMORY);
     }
     BOOL ok = TRUE;
     DWORD code = ERROR_SUCCESS;
@@ -125,7 +120,7 @@ static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments) {
         if (!AppendPartFile(merged, segments[i].partPath)) {
             DWORD code = GetLastError();
             CloseHandle(merged);
-            return Fail(code);
+            return FailWith(code);
         }
     }
     FlushFileBuffers(merged);
@@ -185,9 +180,9 @@ static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, cons
     if (progress->cancelFlag && IsFlagSet(progress->cancelFlag))
         AtomicSet32(&progress->stopFlag, 1);
     if (IsFlagSet(&progress->stopFlag))
-        return Fail(ERROR_CANCELLED);
+        return FailWith(ERROR_CANCELLED);
     if (IsFlagSet(&progress->failedFlag))
-        return Fail(ERROR_READ_FAULT);
+        return FailWith(ERROR_READ_FAULT);
 
     ReportStatus(progress->window, L"下载完成，正在合并分段…");
     return MergeSegments(mergedPath, segments);
@@ -200,7 +195,7 @@ static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, BYTE* buffer, UIN
     for (;;) {
         if (IsFlagSet(&progress->stopFlag) || (progress->cancelFlag && IsFlagSet(progress->cancelFlag))) {
             AtomicSet32(&progress->stopFlag, 1);
-            return Fail(ERROR_CANCELLED);
+            return FailWith(ERROR_CANCELLED);
         }
         DWORD got = 0;
         if (!WinHttpReadData(request, buffer, IO_CHUNK_SIZE, &got))
@@ -208,11 +203,11 @@ static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, BYTE* buffer, UIN
         if (got == 0)
             return TRUE;
         if (!WriteAll(merged, buffer, got))
-            return Fail(ERROR_WRITE_FAULT);
+            return FailWith(ERROR_WRITE_FAULT);
         received += got;
         // A body longer than the package can never pass the check; reading on would only fill the disk.
         if (received > expected)
-            return Fail(StreamSizeFailureCode(received, expected));
+            return FailWith(StreamSizeFailureCode(received, expected));
         AtomicAdd64(&progress->downloadedBytes, got);
         ReportDownloadProgress(progress);
     }
@@ -232,18 +227,18 @@ static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, c
     if (!SendHttpRequest(request, &status)) {
         DWORD code = GetLastError();
         CloseHttpHandles(session, connection, request);
-        return Fail(code);
+        return FailWith(code);
     }
     if (status != 200) {
         CloseHttpHandles(session, connection, request);
-        return Fail(HttpStatusFailureCode(status));
+        return FailWith(HttpStatusFailureCode(status));
     }
 
     HANDLE merged = CreateMergedFile(mergedPath);
     if (merged == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         CloseHttpHandles(session, connection, request);
-        return Fail(code);
+        return FailWith(code);
     }
     BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
     BOOL ok = FALSE;
@@ -266,7 +261,7 @@ static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, c
     CloseHandle(merged);
     CloseHttpHandles(session, connection, request);
     if (!ok)
-        return Fail(code);
+        return FailWith(code);
     return TRUE;
 }
 
@@ -274,8 +269,8 @@ BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHA
                      volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath) {
     FormatText(packagePath, PATH_CAPACITY, L"%s\\package-%S-%S.zip", cacheDir, entry->latestVersion, channel);
 
-    // INVALID_FILE_ATTRIBUTES carries the directory bit, so a missing path never reaches the check.
-    if ((GetFileAttributesW(packagePath) & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+    // A missing path or a directory at the final path never reaches the check.
+    if (PathIsFile(packagePath) &&
         VerifyPackageFile(packagePath, entry)) {
         PostComplete(window);
         return TRUE;
@@ -308,7 +303,7 @@ BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHA
     ReportStatus(window, L"正在校验完整包大小和 SHA-256…");
     if (!VerifyPackageFile(mergedPath, entry)) {
         DeleteFileW(mergedPath);
-        return Fail(ERROR_CRC);
+        return FailWith(ERROR_CRC);
     }
     if (!MoveFileExW(mergedPath, packagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return FALSE;

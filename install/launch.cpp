@@ -2,21 +2,13 @@
 #include "install/install.h"
 #include <shellapi.h>
 
-// A candidate is usable only as a file: a directory of that name, or a missing path (whose
-// INVALID_FILE_ATTRIBUTES has every bit set), is not.
-static BOOL IsUsableFile(const WCHAR* path) {
-    return (GetFileAttributesW(path) & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 BOOL LaunchApplication(const WCHAR* installDir) {
+    // A candidate is usable only as a file: a directory of that name, or a missing path, is not.
     WCHAR candidate[PATH_CAPACITY];
     FormatText(candidate, PATH_CAPACITY, L"%s\\%s", installDir, L"TOVKinemo.exe");
-    if (!IsUsableFile(candidate)) {
+    if (!PathIsFile(candidate)) {
         FormatText(candidate, PATH_CAPACITY, L"%s\\%s", installDir, L"PikoraSTM32F103.exe");
-        if (!IsUsableFile(candidate)) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return FALSE;
-        }
+        if (!PathIsFile(candidate)) return FailWith(ERROR_FILE_NOT_FOUND);
     }
     HINSTANCE started = ShellExecuteW(nullptr, L"open", candidate, nullptr, installDir, SW_SHOWNORMAL);
     return (INT_PTR)started > 32;

@@ -5,8 +5,7 @@
 static BOOL IsFile(const WCHAR* directory, const WCHAR* name) {
     WCHAR path[PATH_CAPACITY];
     FormatText(path, PATH_CAPACITY, L"%s\\%s", directory, name);
-    DWORD attributes = GetFileAttributesW(path);
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return PathIsFile(path);
 }
 
 static BOOL IsDotName(const WCHAR* name) {

@@ -12,11 +12,6 @@ const WCHAR* DefaultSignatureUrl(void) { return TOV_MANIFEST_URL L".sig"; }
 
 static const WCHAR CANCEL_TEXT[] = L"下载已取消，已完成的分段会保留以便下次继续。";
 
-static BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
-}
-
 struct JobBuffers {
     BYTE* manifest;
     UINT32 manifestLength;
@@ -38,15 +33,15 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
 
     char channel[16];
     MemoryZero(channel, sizeof(channel));
-    if (!CheckPlatform(statusWindow, request->channel, channel)) return Fail(ERROR_OLD_WIN_VERSION);
+    if (!CheckPlatform(statusWindow, request->channel, channel)) return FailWith(ERROR_OLD_WIN_VERSION);
 
     // A full path that would need more than the buffer is refused like one that cannot be made.
     WCHAR installPath[PATH_CAPACITY];
     DWORD fullLength = GetFullPathNameW(request->installDir, PATH_CAPACITY, installPath, nullptr);
-    if (fullLength == 0 || fullLength >= PATH_CAPACITY) return Fail(ERROR_INVALID_NAME);
+    if (fullLength == 0 || fullLength >= PATH_CAPACITY) return FailWith(ERROR_INVALID_NAME);
 
     InstallKind kind = Fresh;
-    if (!CheckInstallDir(statusWindow, installPath, &kind)) return Fail(ERROR_DIR_NOT_EMPTY);
+    if (!CheckInstallDir(statusWindow, installPath, &kind)) return FailWith(ERROR_DIR_NOT_EMPTY);
 
     ReportStatus(statusWindow, L"正在读取并验证签名更新清单…");
     if (request->manifestPath[0] != 0) {
@@ -60,11 +55,11 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
     }
 
     if (!VerifyManifestSignature(buffers->manifest, buffers->manifestLength, (const char*)buffers->signature))
-        return Fail(ERROR_MANIFEST_SIGNATURE);
+        return FailWith(ERROR_MANIFEST_SIGNATURE);
 
     ManifestEntry entry;
     if (!ReadManifest((const char*)buffers->manifest, buffers->manifestLength, channel, &entry))
-        return Fail(ERROR_INVALID_DATA);
+        return FailWith(ERROR_INVALID_DATA);
     WCHAR message[ERROR_TEXT_CAPACITY];
     FormatText(message, ERROR_TEXT_CAPACITY, L"已验证 V%S 清单，准备下载 %S 完整包。", entry.latestVersion, channel);
     ReportStatus(statusWindow, message);
@@ -72,7 +67,7 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
     WCHAR packagePath[PATH_CAPACITY];
     if (request->packagePath[0] != 0) {
         CopyWide(packagePath, PATH_CAPACITY, request->packagePath);
-        if (!VerifyPackageFile(packagePath, &entry)) return Fail(ERROR_CRC);
+        if (!VerifyPackageFile(packagePath, &entry)) return FailWith(ERROR_CRC);
         if (statusWindow) PostMessageW(statusWindow, WMU_PROGRESS, 100, 0);
     } else {
         WCHAR cacheDir[PATH_CAPACITY];
@@ -87,7 +82,7 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
             return FALSE;
     }
 
-    if (cancelFlag && InterlockedCompareExchange(cancelFlag, 0, 0) != 0) return Fail(ERROR_CANCELLED);
+    if (cancelFlag && InterlockedCompareExchange(cancelFlag, 0, 0) != 0) return FailWith(ERROR_CANCELLED);
 
     if (!EnsureDirectory(installPath)) return FALSE;
 

@@ -1,12 +1,6 @@
 // Platform check: x64 only; "win7" for Windows 6.1-6.3, "win10" for 10 and later.
 #include "job/job.h"
 
-static void SetChannel(char* channel, const char* word) {
-    UINT32 i = 0;
-    for (; word[i] && i < 15; ++i) channel[i] = word[i];
-    for (; i < 16; ++i) channel[i] = 0;
-}
-
 BOOL DecidePlatform(WORD architecture, BOOL versionKnown, DWORD major, DWORD minor, DWORD build, char* channel,
                     WCHAR* statusLine, UINT32 statusCapacity) {
     if (architecture != PROCESSOR_ARCHITECTURE_AMD64) {
@@ -18,13 +12,13 @@ BOOL DecidePlatform(WORD architecture, BOOL versionKnown, DWORD major, DWORD min
         return FALSE;
     }
     if (major == 6 && minor != 0) {
-        SetChannel(channel, "win7");
+        CopyNarrowClearing(channel, 16, "win7");
         FormatText(statusLine, statusCapacity, L"检测到 Windows %lu.%lu（使用 Win7 兼容包）", (UINT32)6,
                    (UINT32)minor);
         return TRUE;
     }
     if (major >= 10) {
-        SetChannel(channel, "win10");
+        CopyNarrowClearing(channel, 16, "win10");
         FormatText(statusLine, statusCapacity, L"检测到 Windows %lu.%lu，Build %lu（使用 Win10/11 包）",
                    (UINT32)major, (UINT32)minor, (UINT32)build);
         return TRUE;
@@ -38,7 +32,7 @@ typedef LONG(WINAPI* RtlGetVersionProc)(RTL_OSVERSIONINFOW*);
 BOOL CheckPlatform(HWND statusWindow, const char* requestChannel, char* selectedChannel) {
     WCHAR statusLine[STATUS_LINE_CAPACITY];
     if (requestChannel[0] != 0) {
-        SetChannel(selectedChannel, requestChannel);
+        CopyNarrowClearing(selectedChannel, 16, requestChannel);
         FormatText(statusLine, STATUS_LINE_CAPACITY, L"测试通道：%S", selectedChannel);
         ReportStatus(statusWindow, statusLine);
         return TRUE;

@@ -50,6 +50,21 @@ void CopyWideClearing(WCHAR* destination, UINT32 capacity, const WCHAR* source) 
     for (; i < capacity; ++i) destination[i] = 0;
 }
 
+void CopyNarrowClearing(char* destination, UINT32 capacity, const char* source) {
+    if (capacity == 0) return;
+    UINT32 i = 0;
+    if (source)
+        for (; i + 1 < capacity && source[i]; ++i) destination[i] = source[i];
+    for (; i < capacity; ++i) destination[i] = 0;
+}
+
+BOOL PathIsFile(const WCHAR* path) { return (GetFileAttributesW(path) & FILE_ATTRIBUTE_DIRECTORY) == 0; }
+
+BOOL FailWith(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
 BOOL WideEquals(const WCHAR* a, const WCHAR* b) {
     for (UINT32 i = 0;; ++i) {
         if (a[i] != b[i]) return FALSE;

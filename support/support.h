@@ -33,7 +33,14 @@ UINT32 ByteLength(const char* text);
 void CopyWideClearing(WCHAR* destination, UINT32 capacity, const WCHAR* source);
 // Copies at most capacity - 1 units and terminates (rest untouched).
 void CopyWide(WCHAR* destination, UINT32 capacity, const WCHAR* source);
+// Copies at most capacity - 1 bytes and clears every byte after the copy.
+void CopyNarrowClearing(char* destination, UINT32 capacity, const char* source);
 BOOL WideEquals(const WCHAR* a, const WCHAR* b);
+// TRUE when the path exists and is not a directory. A missing path reports INVALID_FILE_ATTRIBUTES,
+// whose directory bit is set, so it is not a file either.
+BOOL PathIsFile(const WCHAR* path);
+// Sets the thread's last-error value to code and returns FALSE, for "fail with code".
+BOOL FailWith(DWORD code);
 // Whole-text compare where only A-Z are folded to a-z on both sides.
 BOOL WideEqualsAsciiNoCase(const WCHAR* a, const WCHAR* b);
 

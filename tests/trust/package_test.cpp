@@ -61,7 +61,7 @@ const PackageCase PACKAGE_CASES[] = {
     {"Empty", "pkg-small.bin", [](std::string) { return std::string(); }, 0, false},
     {"LastDigitWrong", "pkg-small.bin",
      [](std::string h) {
-         h[63] = h[63] == '0' ? '1' : '0';
+         if (h.size() == 64) h.back() = h.back() == '0' ? '1' : '0';
          return h;
      },
      0, false},
