@@ -6,7 +6,8 @@
 
 UINT64 ParseDecimalCount(const WCHAR* text) {
     UINT64 value = 0;
-    for (; *text >= L'0' && *text <= L'9'; ++text) value = value * 10 + (UINT64)(*text - L'0');
+    for (; *text >= L'0' && *text <= L'9'; ++text)
+        value = value * 10 + (UINT64)(*text - L'0');
     return value;
 }
 
@@ -16,7 +17,8 @@ static void SetChannelFromArgument(const WCHAR* value, char* channel) {
         word = "win7";
     else if (WideEqualsAsciiNoCase(value, L"win10"))
         word = "win10";
-    if (word) CopyNarrowClearing(channel, 16, word); // any other value is consumed and ignored
+    if (word)
+        CopyNarrowClearing(channel, 16, word); // any other value is consumed and ignored
 }
 
 void ParseCommandLine(int argumentCount, WCHAR** arguments, InstallRequest* request) {
@@ -61,8 +63,10 @@ void ParseCommandLine(int argumentCount, WCHAR** arguments, InstallRequest* requ
         } else {
             continue; // not an option: ignored
         }
-        if (pathTarget) valueOption = 1;
-        if (i + 1 >= argumentCount) break; // a value option standing last is ignored
+        if (pathTarget)
+            valueOption = 1;
+        if (i + 1 >= argumentCount)
+            break; // a value option standing last is ignored
         const WCHAR* value = arguments[++i];
         if (valueOption == 1)
             CopyWideClearing(pathTarget, 260, value);
@@ -100,7 +104,8 @@ int AppMain(HINSTANCE instance) {
         } else {
             result = RunInstallJob(&request, nullptr, nullptr);
         }
-        if (SUCCEEDED(comResult)) CoUninitialize();
+        if (SUCCEEDED(comResult))
+            CoUninitialize();
         return result;
     }
     return RunWindowMode(instance, comResult);

@@ -270,8 +270,7 @@ BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHA
     FormatText(packagePath, PATH_CAPACITY, L"%s\\package-%S-%S.zip", cacheDir, entry->latestVersion, channel);
 
     // A missing path or a directory at the final path never reaches the check.
-    if (PathIsFile(packagePath) &&
-        VerifyPackageFile(packagePath, entry)) {
+    if (PathIsFile(packagePath) && VerifyPackageFile(packagePath, entry)) {
         PostComplete(window);
         return TRUE;
     }

@@ -8,7 +8,8 @@ BOOL LaunchApplication(const WCHAR* installDir) {
     FormatText(candidate, PATH_CAPACITY, L"%s\\%s", installDir, L"TOVKinemo.exe");
     if (!PathIsFile(candidate)) {
         FormatText(candidate, PATH_CAPACITY, L"%s\\%s", installDir, L"PikoraSTM32F103.exe");
-        if (!PathIsFile(candidate)) return FailWith(ERROR_FILE_NOT_FOUND);
+        if (!PathIsFile(candidate))
+            return FailWith(ERROR_FILE_NOT_FOUND);
     }
     HINSTANCE started = ShellExecuteW(nullptr, L"open", candidate, nullptr, installDir, SW_SHOWNORMAL);
     return (INT_PTR)started > 32;

@@ -19,7 +19,8 @@ BOOL ListingShowsEmpty(const WCHAR* directory, const DirectoryLister* lister) {
     FormatText(pattern, PATH_CAPACITY, L"%s\\*", directory);
     WIN32_FIND_DATAW found;
     HANDLE search = lister->findFirst(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
     for (;;) {
         if (!IsDotName(found.cFileName)) {
             lister->findClose(search);
@@ -42,8 +43,9 @@ BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKin
         *kind = Fresh;
         return TRUE;
     }
-    BOOL installation = (IsFile(fullInstallPath, L"TOVKinemo.exe") && IsFile(fullInstallPath, L"tovkinemo.root")) ||
-                        (IsFile(fullInstallPath, L"PikoraSTM32F103.exe") && IsFile(fullInstallPath, L"pikora.root"));
+    BOOL installation =
+        (IsFile(fullInstallPath, L"TOVKinemo.exe") && IsFile(fullInstallPath, L"tovkinemo.root")) ||
+        (IsFile(fullInstallPath, L"PikoraSTM32F103.exe") && IsFile(fullInstallPath, L"pikora.root"));
     if (installation && IsFile(fullInstallPath, L"current-version.txt")) {
         *kind = Upgrade;
         return TRUE;

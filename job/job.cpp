@@ -7,8 +7,12 @@
 
 #define TOV_MANIFEST_URL L"https://" TOV_DOWNLOAD_HOST_W L"/stable/update.json"
 
-const WCHAR* DefaultManifestUrl(void) { return TOV_MANIFEST_URL; }
-const WCHAR* DefaultSignatureUrl(void) { return TOV_MANIFEST_URL L".sig"; }
+const WCHAR* DefaultManifestUrl(void) {
+    return TOV_MANIFEST_URL;
+}
+const WCHAR* DefaultSignatureUrl(void) {
+    return TOV_MANIFEST_URL L".sig";
+}
 
 static const WCHAR CANCEL_TEXT[] = L"下载已取消，已完成的分段会保留以便下次继续。";
 
@@ -33,23 +37,28 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
 
     char channel[16];
     MemoryZero(channel, sizeof(channel));
-    if (!CheckPlatform(statusWindow, request->channel, channel)) return FailWith(ERROR_OLD_WIN_VERSION);
+    if (!CheckPlatform(statusWindow, request->channel, channel))
+        return FailWith(ERROR_OLD_WIN_VERSION);
 
     // A full path that would need more than the buffer is refused like one that cannot be made.
     WCHAR installPath[PATH_CAPACITY];
     DWORD fullLength = GetFullPathNameW(request->installDir, PATH_CAPACITY, installPath, nullptr);
-    if (fullLength == 0 || fullLength >= PATH_CAPACITY) return FailWith(ERROR_INVALID_NAME);
+    if (fullLength == 0 || fullLength >= PATH_CAPACITY)
+        return FailWith(ERROR_INVALID_NAME);
 
     InstallKind kind = Fresh;
-    if (!CheckInstallDir(statusWindow, installPath, &kind)) return FailWith(ERROR_DIR_NOT_EMPTY);
+    if (!CheckInstallDir(statusWindow, installPath, &kind))
+        return FailWith(ERROR_DIR_NOT_EMPTY);
 
     ReportStatus(statusWindow, L"正在读取并验证签名更新清单…");
     if (request->manifestPath[0] != 0) {
-        if (!ReadFileToBuffer(request->manifestPath, &buffers->manifest, &buffers->manifestLength)) return FALSE;
+        if (!ReadFileToBuffer(request->manifestPath, &buffers->manifest, &buffers->manifestLength))
+            return FALSE;
         if (!ReadFileToBuffer(request->signaturePath, &buffers->signature, &buffers->signatureLength))
             return FALSE;
     } else {
-        if (!FetchUrlToBuffer(DefaultManifestUrl(), &buffers->manifest, &buffers->manifestLength)) return FALSE;
+        if (!FetchUrlToBuffer(DefaultManifestUrl(), &buffers->manifest, &buffers->manifestLength))
+            return FALSE;
         if (!FetchUrlToBuffer(DefaultSignatureUrl(), &buffers->signature, &buffers->signatureLength))
             return FALSE;
     }
@@ -61,14 +70,17 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
     if (!ReadManifest((const char*)buffers->manifest, buffers->manifestLength, channel, &entry))
         return FailWith(ERROR_INVALID_DATA);
     WCHAR message[ERROR_TEXT_CAPACITY];
-    FormatText(message, ERROR_TEXT_CAPACITY, L"已验证 V%S 清单，准备下载 %S 完整包。", entry.latestVersion, channel);
+    FormatText(message, ERROR_TEXT_CAPACITY, L"已验证 V%S 清单，准备下载 %S 完整包。", entry.latestVersion,
+               channel);
     ReportStatus(statusWindow, message);
 
     WCHAR packagePath[PATH_CAPACITY];
     if (request->packagePath[0] != 0) {
         CopyWide(packagePath, PATH_CAPACITY, request->packagePath);
-        if (!VerifyPackageFile(packagePath, &entry)) return FailWith(ERROR_CRC);
-        if (statusWindow) PostMessageW(statusWindow, WMU_PROGRESS, 100, 0);
+        if (!VerifyPackageFile(packagePath, &entry))
+            return FailWith(ERROR_CRC);
+        if (statusWindow)
+            PostMessageW(statusWindow, WMU_PROGRESS, 100, 0);
     } else {
         WCHAR cacheDir[PATH_CAPACITY];
         if (request->cacheDir[0] != 0) {
@@ -76,22 +88,26 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
         } else if (!GetDefaultCacheDir(cacheDir)) {
             return FALSE;
         }
-        if (!EnsureDirectory(cacheDir)) return FALSE;
+        if (!EnsureDirectory(cacheDir))
+            return FALSE;
         if (!DownloadPackage(&entry, channel, cacheDir, statusWindow, cancelFlag, request->cancelAfterBytes,
                              packagePath))
             return FALSE;
     }
 
-    if (cancelFlag && InterlockedCompareExchange(cancelFlag, 0, 0) != 0) return FailWith(ERROR_CANCELLED);
+    if (cancelFlag && InterlockedCompareExchange(cancelFlag, 0, 0) != 0)
+        return FailWith(ERROR_CANCELLED);
 
-    if (!EnsureDirectory(installPath)) return FALSE;
+    if (!EnsureDirectory(installPath))
+        return FALSE;
 
     ReportStatus(statusWindow, L"完整包验证通过，正在安全解压程序…");
     if (!ExtractPayload(packagePath, installPath, request->createShortcut != 0, request->shortcutDir))
         return FALSE;
 
     ReportStatus(statusWindow, kind == Upgrade ? L"升级完成，原有数据已保留。" : L"安装完成。");
-    if (request->noLaunch == 0 && !LaunchApplication(installPath)) return FALSE;
+    if (request->noLaunch == 0 && !LaunchApplication(installPath))
+        return FALSE;
     return TRUE;
 }
 

@@ -1,8 +1,8 @@
 // Platform check: x64 only; "win7" for Windows 6.1-6.3, "win10" for 10 and later.
 #include "job/job.h"
 
-BOOL DecidePlatform(WORD architecture, BOOL versionKnown, DWORD major, DWORD minor, DWORD build, char* channel,
-                    WCHAR* statusLine, UINT32 statusCapacity) {
+BOOL DecidePlatform(WORD architecture, BOOL versionKnown, DWORD major, DWORD minor, DWORD build,
+                    char* channel, WCHAR* statusLine, UINT32 statusCapacity) {
     if (architecture != PROCESSOR_ARCHITECTURE_AMD64) {
         FormatText(statusLine, statusCapacity, L"当前程序仅支持64位 Windows；检测到的系统架构不是 x64。");
         return FALSE;
@@ -23,7 +23,8 @@ BOOL DecidePlatform(WORD architecture, BOOL versionKnown, DWORD major, DWORD min
                    (UINT32)major, (UINT32)minor, (UINT32)build);
         return TRUE;
     }
-    FormatText(statusLine, statusCapacity, L"不支持当前 Windows 版本 %lu.%lu。", (UINT32)major, (UINT32)minor);
+    FormatText(statusLine, statusCapacity, L"不支持当前 Windows 版本 %lu.%lu。", (UINT32)major,
+               (UINT32)minor);
     return FALSE;
 }
 
@@ -47,7 +48,8 @@ BOOL CheckPlatform(HWND statusWindow, const char* requestChannel, char* selected
     version.dwOSVersionInfoSize = sizeof(version);
     if (system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        RtlGetVersionProc query = ntdll ? (RtlGetVersionProc)(void*)GetProcAddress(ntdll, "RtlGetVersion") : nullptr;
+        RtlGetVersionProc query =
+            ntdll ? (RtlGetVersionProc)(void*)GetProcAddress(ntdll, "RtlGetVersion") : nullptr;
         versionKnown = query != nullptr && query(&version) == 0;
     }
     BOOL accepted = DecidePlatform(system.wProcessorArchitecture, versionKnown, version.dwMajorVersion,

@@ -26,15 +26,21 @@ static void FormatUnsignedDigits(FormatSink* sink, UINT64 magnitude, BOOL negati
     } while (magnitude != 0);
     UINT32 length = digitCount + (negative ? 1 : 0);
     UINT32 padding = length < width ? width - length : 0;
-    if (zeroPad && negative) Put(sink, L'-');
-    for (UINT32 i = 0; i < padding; ++i) Put(sink, zeroPad ? L'0' : L' ');
-    if (!zeroPad && negative) Put(sink, L'-');
-    while (digitCount > 0) Put(sink, digits[--digitCount]);
+    if (zeroPad && negative)
+        Put(sink, L'-');
+    for (UINT32 i = 0; i < padding; ++i)
+        Put(sink, zeroPad ? L'0' : L' ');
+    if (!zeroPad && negative)
+        Put(sink, L'-');
+    while (digitCount > 0)
+        Put(sink, digits[--digitCount]);
 }
 
 static void PutWide(FormatSink* sink, const WCHAR* text) {
-    if (!text) text = L"(null)";
-    for (; *text; ++text) Put(sink, *text);
+    if (!text)
+        text = L"(null)";
+    for (; *text; ++text)
+        Put(sink, *text);
 }
 
 static void PutNarrow(FormatSink* sink, const char* text) {
@@ -42,11 +48,13 @@ static void PutNarrow(FormatSink* sink, const char* text) {
         PutWide(sink, nullptr);
         return;
     }
-    for (; *text; ++text) Put(sink, (WCHAR)(BYTE)*text);
+    for (; *text; ++text)
+        Put(sink, (WCHAR)(BYTE)*text);
 }
 
 void FormatTextV(WCHAR* buffer, UINT32 capacity, const WCHAR* format, va_list arguments) {
-    if (capacity == 0) return;
+    if (capacity == 0)
+        return;
     FormatSink sink = {buffer, capacity, 0};
     buffer[0] = 0;
     const WCHAR* p = format;
@@ -79,7 +87,8 @@ void FormatTextV(WCHAR* buffer, UINT32 capacity, const WCHAR* format, va_list ar
             ++p;
         }
         WCHAR conversion = *p;
-        if (conversion == 0) break; // an unfinished directive ends the format; nothing past it is read
+        if (conversion == 0)
+            break; // an unfinished directive ends the format; nothing past it is read
         ++p;
         switch (conversion) {
         case L'd': {

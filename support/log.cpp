@@ -10,7 +10,8 @@ void BuildLogEntry(WCHAR* entry, UINT32 capacity, const SYSTEMTIME* time, const 
 void AppendLog(const WCHAR* text) {
     WCHAR tempDir[PATH_CAPACITY];
     DWORD tempLength = GetTempPathW(PATH_CAPACITY, tempDir);
-    if (tempLength == 0 || tempLength >= PATH_CAPACITY) return;
+    if (tempLength == 0 || tempLength >= PATH_CAPACITY)
+        return;
     WCHAR logPath[PATH_CAPACITY];
     FormatText(logPath, PATH_CAPACITY, L"%sTOVKinemoDownloader.log", tempDir);
 
@@ -21,11 +22,13 @@ void AppendLog(const WCHAR* text) {
 
     char utf8[LOG_UTF8_CAPACITY];
     int bytes = WideCharToMultiByte(CP_UTF8, 0, entry, -1, utf8, (int)LOG_UTF8_CAPACITY, nullptr, nullptr);
-    if (bytes < 2) return;
+    if (bytes < 2)
+        return;
 
-    HANDLE file = CreateFileW(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    HANDLE file = CreateFileW(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
     SetFilePointerEx(file, zero, nullptr, FILE_END);
@@ -51,8 +54,8 @@ void ComposeErrorText(WCHAR* output, const WCHAR* prefix, DWORD code, const WCHA
 void FormatErrorText(WCHAR* output, const WCHAR* prefix, DWORD code) {
     WCHAR description[ERROR_DESCRIPTION_CAPACITY];
     description[0] = 0;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                  description, ERROR_DESCRIPTION_CAPACITY, nullptr);
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                  0, description, ERROR_DESCRIPTION_CAPACITY, nullptr);
     if (length == 0) {
         ComposeErrorText(output, prefix, code, nullptr, FALSE);
         return;

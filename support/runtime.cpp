@@ -4,12 +4,14 @@
 void MemoryCopy(void* destination, const void* source, SIZE_T size) {
     BYTE* out = (BYTE*)destination;
     const BYTE* in = (const BYTE*)source;
-    for (SIZE_T i = 0; i < size; ++i) out[i] = in[i];
+    for (SIZE_T i = 0; i < size; ++i)
+        out[i] = in[i];
 }
 
 void MemoryZero(void* destination, SIZE_T size) {
     volatile BYTE* out = (volatile BYTE*)destination;
-    for (SIZE_T i = 0; i < size; ++i) out[i] = 0;
+    for (SIZE_T i = 0; i < size; ++i)
+        out[i] = 0;
 }
 
 void* HeapTake(SIZE_T size, BOOL zeroFill) {
@@ -17,48 +19,61 @@ void* HeapTake(SIZE_T size, BOOL zeroFill) {
 }
 
 void HeapRelease(void* block) {
-    if (block) HeapFree(GetProcessHeap(), 0, block);
+    if (block)
+        HeapFree(GetProcessHeap(), 0, block);
 }
 
 UINT32 WideLength(const WCHAR* text) {
     UINT32 length = 0;
     if (text)
-        while (text[length]) ++length;
+        while (text[length])
+            ++length;
     return length;
 }
 
 UINT32 ByteLength(const char* text) {
     UINT32 length = 0;
     if (text)
-        while (text[length]) ++length;
+        while (text[length])
+            ++length;
     return length;
 }
 
 void CopyWide(WCHAR* destination, UINT32 capacity, const WCHAR* source) {
-    if (capacity == 0) return;
+    if (capacity == 0)
+        return;
     UINT32 i = 0;
     if (source)
-        for (; i + 1 < capacity && source[i]; ++i) destination[i] = source[i];
+        for (; i + 1 < capacity && source[i]; ++i)
+            destination[i] = source[i];
     destination[i] = 0;
 }
 
 void CopyWideClearing(WCHAR* destination, UINT32 capacity, const WCHAR* source) {
-    if (capacity == 0) return;
+    if (capacity == 0)
+        return;
     UINT32 i = 0;
     if (source)
-        for (; i + 1 < capacity && source[i]; ++i) destination[i] = source[i];
-    for (; i < capacity; ++i) destination[i] = 0;
+        for (; i + 1 < capacity && source[i]; ++i)
+            destination[i] = source[i];
+    for (; i < capacity; ++i)
+        destination[i] = 0;
 }
 
 void CopyNarrowClearing(char* destination, UINT32 capacity, const char* source) {
-    if (capacity == 0) return;
+    if (capacity == 0)
+        return;
     UINT32 i = 0;
     if (source)
-        for (; i + 1 < capacity && source[i]; ++i) destination[i] = source[i];
-    for (; i < capacity; ++i) destination[i] = 0;
+        for (; i + 1 < capacity && source[i]; ++i)
+            destination[i] = source[i];
+    for (; i < capacity; ++i)
+        destination[i] = 0;
 }
 
-BOOL PathIsFile(const WCHAR* path) { return (GetFileAttributesW(path) & FILE_ATTRIBUTE_DIRECTORY) == 0; }
+BOOL PathIsFile(const WCHAR* path) {
+    return (GetFileAttributesW(path) & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
 
 BOOL FailWith(DWORD code) {
     SetLastError(code);
@@ -67,23 +82,33 @@ BOOL FailWith(DWORD code) {
 
 BOOL WideEquals(const WCHAR* a, const WCHAR* b) {
     for (UINT32 i = 0;; ++i) {
-        if (a[i] != b[i]) return FALSE;
-        if (!a[i]) return TRUE;
+        if (a[i] != b[i])
+            return FALSE;
+        if (!a[i])
+            return TRUE;
     }
 }
 
-static WCHAR LowerAscii(WCHAR c) { return (c >= L'A' && c <= L'Z') ? (WCHAR)(c - L'A' + L'a') : c; }
+static WCHAR LowerAscii(WCHAR c) {
+    return (c >= L'A' && c <= L'Z') ? (WCHAR)(c - L'A' + L'a') : c;
+}
 
 BOOL WideEqualsAsciiNoCase(const WCHAR* a, const WCHAR* b) {
     for (UINT32 i = 0;; ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return FALSE;
-        if (!a[i]) return TRUE;
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return FALSE;
+        if (!a[i])
+            return TRUE;
     }
 }
 
-LONG AtomicRead32(volatile LONG* value) { return InterlockedCompareExchange(value, 0, 0); }
+LONG AtomicRead32(volatile LONG* value) {
+    return InterlockedCompareExchange(value, 0, 0);
+}
 
-void AtomicSet32(volatile LONG* value, LONG newValue) { InterlockedExchange(value, newValue); }
+void AtomicSet32(volatile LONG* value, LONG newValue) {
+    InterlockedExchange(value, newValue);
+}
 
 UINT64 AtomicRead64(volatile UINT64* value) {
     return (UINT64)InterlockedCompareExchange64((volatile LONG64*)value, 0, 0);
