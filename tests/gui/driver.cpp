@@ -365,10 +365,7 @@ static std::wstring Lower(std::wstring text) {
 // Walks the folder picker's tree from its root (the desktop): at each level the children are selected
 // one after another until the picker's folder-name edit shows a name containing the next wanted part
 // (case-insensitive). Prints every name seen; the last match stays selected.
-static int TreeSelect(int count, wchar_t** names) {
-    HWND box = FindBox();
-    if (!box)
-        return 2;
+static int TreeWalk(HWND box, int count, wchar_t** names) {
     HWND tree = nullptr, nameEdit = GetDlgItem(box, 14149);
     std::vector<HWND> children;
     EnumChildWindows(box, ListChildProc, (LPARAM)&children);
@@ -399,6 +396,22 @@ static int TreeSelect(int count, wchar_t** names) {
         item = child;
     }
     return 0;
+}
+
+// The picker fills its tree after it is shown, and under load a level may still be empty when the walk
+// comes to it: the walk is tried again for up to ten seconds.
+static int TreeSelect(int count, wchar_t** names) {
+    HWND box = FindBox();
+    if (!box)
+        return 2;
+    DWORD start = GetTickCount();
+    for (;;) {
+        int result = TreeWalk(box, count, names);
+        if (result == 0 || GetTickCount() - start > 10000 || !IsWindow(box))
+            return result;
+        Line("tree", "retry");
+        Sleep(250);
+    }
 }
 
 static int Usage() {

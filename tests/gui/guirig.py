@@ -168,7 +168,10 @@ def install_smooth_cjk_font():
             f.write(data)
 
 
-def start_wine(display):
+def start_wine(display, drives=None):
+    """Starts the GUI prefix's wineserver with its virtual desktop; drives maps more drive letters of the
+    prefix ("d:") to Unix directories. They are linked before the final restart, since Wine reads its
+    drives when it starts."""
     env = wine_env()
     env["DISPLAY"] = display
     # A wineserver left from an interrupted earlier run lives in another namespace: end it first.
@@ -182,6 +185,11 @@ def start_wine(display):
     reg_add(r"HKCU\Software\Wine\Explorer", "Desktop", "Default")
     reg_add(r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600")
     install_smooth_cjk_font()
+    for letter, target in (drives or {}).items():
+        link = os.path.join(PREFIX, "dosdevices", letter)
+        if os.path.islink(link):
+            os.remove(link)
+        os.symlink(target, link)
     # The desktop of the session that made the prefix was started before the settings above: restart
     # the server so that the first program opens the virtual desktop.
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -329,8 +337,8 @@ class Nginx:
 class App:
     """The downloader in window mode, started without arguments."""
 
-    def __init__(self, display, args=(), trace=None):
-        env = dict(wine_env(), DISPLAY=display)
+    def __init__(self, display, args=(), trace=None, extra_env=None):
+        env = dict(wine_env(), DISPLAY=display, **(extra_env or {}))
         if trace:
             env["TOV_GUI_TRACE"] = wine_path(trace)
         self.proc = subprocess.Popen(["wine", EXE] + list(args), env=env, stdin=subprocess.DEVNULL,

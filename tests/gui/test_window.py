@@ -49,7 +49,11 @@ _rig = {}
 def setUpModule():
     guirig.setup_namespace_network()
     _rig["x"] = guirig.Xvfb()
-    guirig.start_wine(_rig["x"].display)
+    # A drive D: of the prefix, for the folder picker.
+    ddrive = os.path.join(guirig.WORK, "ddrive")
+    shutil.rmtree(ddrive, ignore_errors=True)
+    os.makedirs(os.path.join(ddrive, "Apps"))
+    guirig.start_wine(_rig["x"].display, drives={"d:": ddrive})
     www = os.path.join(guirig.WORK, "www")
     shutil.rmtree(www, ignore_errors=True)
     for folder in ("stable", "fast", "slow"):
@@ -63,14 +67,6 @@ def setUpModule():
             with open(os.path.join(www, folder, name + ".zip"), "wb") as f:
                 f.write(_rig[name])
     _rig["nginx"] = guirig.Nginx(www, slow_rate="32k")
-    # A drive D: of the prefix, for the folder picker.
-    ddrive = os.path.join(guirig.WORK, "ddrive")
-    shutil.rmtree(ddrive, ignore_errors=True)
-    os.makedirs(os.path.join(ddrive, "Apps"))
-    link = os.path.join(guirig.PREFIX, "dosdevices", "d:")
-    if os.path.islink(link):
-        os.remove(link)
-    os.symlink(ddrive, link)
 
 
 def tearDownModule():
@@ -118,6 +114,8 @@ def index_of(events, event, start=0):
 class WindowCase(unittest.TestCase):
     """One fresh downloader per test, with the trace hooks on its UI thread."""
 
+    app_env = {}  # more environment for the downloader (and so for the programs it starts)
+
     def setUp(self):
         self.display = _rig["x"].display
         self.driver = guirig.Driver(self.display)
@@ -133,7 +131,7 @@ class WindowCase(unittest.TestCase):
             os.remove(self.shortcut)
         if os.path.exists(guirig.log_path()):
             os.remove(guirig.log_path())
-        self.app = guirig.App(self.display, trace=self.trace)
+        self.app = guirig.App(self.display, trace=self.trace, extra_env=self.app_env)
         self.addCleanup(self.app.kill)
         self.initial = self.driver.wait_window(90000)
         self.hook = self.driver.hook()
@@ -189,6 +187,23 @@ class WindowCase(unittest.TestCase):
         mark = len(self.events())
         self.driver.click(1004)
         return mark
+
+    def start_and_check_running(self):
+        """Starts a run and checks what the start itself did, in the UI thread's order."""
+        mark = self.start_run()
+        events = self.wait_events(lambda e: ("command", "1004") in e[mark:], 20, "start handled")
+        start = events[mark:index_of(events, ("command", "1004"), mark) + 1]
+        self.assertEqual([("pos", "0"), ("text", "1007 " + PREPARING)], start[:2])
+        enables = sorted(rest for kind, rest in start if kind == "enable")
+        expected = sorted("%s %s" % (cid, value) for cid, value in RUNNING_ENABLED.items())
+        # A control only hears of a change of its state: after an idle window all five change.
+        self.assertEqual(expected, enables)
+        return mark
+
+    def finish_box(self, timeout=180):
+        box = self.driver.wait_box(timeout * 1000)
+        self.assertIsNotNone(box, "the run did not end with a box")
+        return box
 
 
 class IdleWindow(WindowCase):
@@ -308,23 +323,6 @@ class IdleWindow(WindowCase):
 
 
 class Runs(WindowCase):
-    def start_and_check_running(self):
-        """Starts a run and checks what the start itself did, in the UI thread's order."""
-        mark = self.start_run()
-        events = self.wait_events(lambda e: ("command", "1004") in e[mark:], 20, "start handled")
-        start = events[mark:index_of(events, ("command", "1004"), mark) + 1]
-        self.assertEqual([("pos", "0"), ("text", "1007 " + PREPARING)], start[:2])
-        enables = sorted(rest for kind, rest in start if kind == "enable")
-        expected = sorted("%s %s" % (cid, value) for cid, value in RUNNING_ENABLED.items())
-        # A control only hears of a change of its state: after an idle window all five change.
-        self.assertEqual(expected, enables)
-        return mark
-
-    def finish_box(self, timeout=180):
-        box = self.driver.wait_box(timeout * 1000)
-        self.assertIsNotNone(box, "the run did not end with a box")
-        return box
-
     def test_successful_run_installs_launches_and_reports(self):
         publish("small", "fast")
         mark = self.start_and_check_running()
