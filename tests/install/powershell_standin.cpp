@@ -504,10 +504,26 @@ void WriteShortcut(const Script& script) {
         Finish(EXIT_STATEMENT_FAILED, L"cannot save " + linkPath + CodeText((DWORD)result));
 }
 
+// Window tests catch a run during its extraction: with TOV_STANDIN_HOLD naming a file, the stand-in
+// makes "<file>.waiting" and waits (up to two minutes) until the test makes the file itself.
+static void HoldIfAsked() {
+    wchar_t hold[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"TOV_STANDIN_HOLD", hold, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    HANDLE waiting = CreateFileW((std::wstring(hold) + L".waiting").c_str(), GENERIC_WRITE, 0, nullptr,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (waiting != INVALID_HANDLE_VALUE)
+        CloseHandle(waiting);
+    for (int i = 0; i < 1200 && !Exists(hold); ++i)
+        Sleep(100);
+}
+
 } // namespace
 
 int wmain() {
     Script script = ParseScript(DecodeScript(EncodedArgument(GetCommandLineW())));
+    HoldIfAsked();
     g_zip = script.zip;
     g_dest = script.dest;
     MakeDirectories(script.dest);

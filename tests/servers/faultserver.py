@@ -17,6 +17,15 @@ so one server serves many cases:
   mode=echo           200 with the request target as body
 
 `routes[path] = "mode=..."` gives a fault to a path whose URL is fixed (no query of its own).
+
+Any of the modes can also be held at a gate that the test opens (`release(gate)`), so that the client
+is caught at a known point of a transfer:
+
+  hold=GATE           the request waits for the gate before it is answered
+  holdat=N            ... or after N bytes of its body instead
+  holdon=WHICH        only requests of one kind wait: probe (Range bytes=0-0), range (any other Range),
+                      plain (no Range header); default any
+`held(gate)` counts the requests waiting or released at a gate.
 """
 import os
 import socket
@@ -78,7 +87,13 @@ class _Handler(BaseHTTPRequestHandler):
         self.connection.settimeout(120)
         mode = query.get("mode", [""])[0]
         number = lambda key, default=0: int(query.get(key, [default])[0])
+        gate = query.get("hold", [None])[0]
+        if gate and not _hold_applies(query.get("holdon", ["any"])[0], record.range):
+            gate = None
+        self.hold = (gate, number("holdat", -1)) if gate else None
         try:
+            if self.hold and self.hold[1] < 0:
+                server.wait_gate(gate)
             if mode == "stall" and "at" not in query:
                 time.sleep(float(query.get("s", ["31"])[0]))
             if mode == "status":
@@ -134,11 +149,21 @@ class _Handler(BaseHTTPRequestHandler):
         self.close_connection = True
         limit = len(body) if send_only is None else min(send_only, len(body))
         step = 65536
+        pause = self.hold[1] if getattr(self, "hold", None) and self.hold[1] >= 0 else None
         try:
-            for offset in range(0, limit, step):
-                piece = body[offset:min(offset + step, limit)]
+            offset = 0
+            while offset < limit:
+                end = min(offset + step, limit)
+                if pause is not None and offset < pause < end:
+                    end = pause
+                if pause is not None and offset == pause:
+                    self.wfile.flush()
+                    self.server.owner.wait_gate(self.hold[0])
+                    pause = None
+                piece = body[offset:end]
                 self.wfile.write(piece)
                 record.bytes_sent += len(piece)
+                offset = end
             self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError, socket.timeout, OSError):
             record.broken = True
@@ -150,6 +175,16 @@ class _Handler(BaseHTTPRequestHandler):
             record.bytes_sent += len(data) - offset
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError, socket.timeout, OSError):
             record.broken = True
+
+
+def _hold_applies(which, range_header):
+    if which == "probe":
+        return range_header == "bytes=0-0"
+    if which == "range":
+        return bool(range_header) and range_header != "bytes=0-0"
+    if which == "plain":
+        return not range_header
+    return True
 
 
 class _Server(ThreadingHTTPServer):
@@ -187,6 +222,7 @@ class FaultServer:
         self.requests = []
         self.connections = 0
         self.range_counts = {}
+        self.gates = {}  # name -> [threading.Event, requests that reached it]
         self.httpd = None
         self.thread = None
         self.port = None
@@ -194,12 +230,41 @@ class FaultServer:
     def add(self, name, data):
         self.files[name] = bytes(data)
 
+    def _gate(self, name):
+        with self.lock:
+            return self.gates.setdefault(name, [threading.Event(), 0])
+
+    def wait_gate(self, name, timeout=120):
+        gate = self._gate(name)
+        with self.lock:
+            gate[1] += 1
+        gate[0].wait(timeout)
+
+    def release(self, name):
+        self._gate(name)[0].set()
+
+    def held(self, name):
+        """How many requests reached the gate so far."""
+        with self.lock:
+            return self.gates.get(name, [None, 0])[1]
+
+    def wait_held(self, name, count=1, timeout=60):
+        deadline = time.time() + timeout
+        while self.held(name) < count:
+            if time.time() > deadline:
+                raise AssertionError("%d request(s) at gate %r, not %d, within %d s" % (
+                    self.held(name), name, count, timeout))
+            time.sleep(0.05)
+
     def reset(self):
         """Forget what was served (the files stay)."""
         with self.lock:
             self.requests = []
             self.connections = 0
             self.range_counts = {}
+            for gate in self.gates.values():
+                gate[0].set()  # nobody stays held into the next case
+            self.gates = {}
 
     def served(self, path=None):
         with self.lock:
