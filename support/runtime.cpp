@@ -39,7 +39,9 @@ UINT32 ByteLength(const char* text) {
     return length;
 }
 
-void CopyWide(WCHAR* destination, UINT32 capacity, const WCHAR* source) {
+// Copies at most capacity - 1 units and terminates; with clearRest every unit behind the text is zeroed.
+template <typename Unit>
+static void CopyCut(Unit* destination, UINT32 capacity, const Unit* source, BOOL clearRest) {
     if (capacity == 0)
         return;
     UINT32 i = 0;
@@ -47,28 +49,21 @@ void CopyWide(WCHAR* destination, UINT32 capacity, const WCHAR* source) {
         for (; i + 1 < capacity && source[i]; ++i)
             destination[i] = source[i];
     destination[i] = 0;
+    if (clearRest)
+        for (++i; i < capacity; ++i)
+            destination[i] = 0;
+}
+
+void CopyWide(WCHAR* destination, UINT32 capacity, const WCHAR* source) {
+    CopyCut(destination, capacity, source, FALSE);
 }
 
 void CopyWideClearing(WCHAR* destination, UINT32 capacity, const WCHAR* source) {
-    if (capacity == 0)
-        return;
-    UINT32 i = 0;
-    if (source)
-        for (; i + 1 < capacity && source[i]; ++i)
-            destination[i] = source[i];
-    for (; i < capacity; ++i)
-        destination[i] = 0;
+    CopyCut(destination, capacity, source, TRUE);
 }
 
 void CopyNarrowClearing(char* destination, UINT32 capacity, const char* source) {
-    if (capacity == 0)
-        return;
-    UINT32 i = 0;
-    if (source)
-        for (; i + 1 < capacity && source[i]; ++i)
-            destination[i] = source[i];
-    for (; i < capacity; ++i)
-        destination[i] = 0;
+    CopyCut(destination, capacity, source, TRUE);
 }
 
 BOOL PathIsFile(const WCHAR* path) {
