@@ -338,11 +338,18 @@ class App:
     """The downloader in window mode, started without arguments."""
 
     def __init__(self, display, args=(), trace=None, extra_env=None):
-        env = dict(wine_env(), DISPLAY=display, **(extra_env or {}))
+        env = dict(wine_env(), DISPLAY=display, WINEDEBUG="-all,err+seh", **(extra_env or {}))
         if trace:
             env["TOV_GUI_TRACE"] = wine_path(trace)
-        self.proc = subprocess.Popen(["wine", EXE] + list(args), env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Wine's messages for the program (a crash report among them) are kept for a failing test.
+        self.errors_path = os.path.join(WORK, "app-stderr.txt")
+        with open(self.errors_path, "wb") as errors:
+            self.proc = subprocess.Popen(["wine", EXE] + list(args), env=env, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=errors)
+
+    def errors(self):
+        """The end of what Wine wrote for the program."""
+        return read_bytes(self.errors_path).decode(errors="replace")[-3000:] if os.path.exists(self.errors_path) else ""
 
     def wait(self, timeout):
         """The exit code, or None when the process is still running after timeout seconds."""

@@ -150,7 +150,9 @@ class WindowCase(unittest.TestCase):
 
     def state(self):
         state = self.driver.state()
-        self.assertIsNotNone(state, "the main window is gone")
+        if state is None:
+            self.fail("the main window is gone (process exit code %s); Wine wrote:\n%s" % (
+                self.app.proc.poll(), self.app.errors()))
         return state
 
     def enabled(self, state):
