@@ -7,12 +7,15 @@ struct FormatSink {
     WCHAR* buffer;
     UINT32 capacity;
     UINT32 count;
+    BOOL cut;
 };
 
 static void Put(FormatSink* sink, WCHAR c) {
     if (sink->count + 1 < sink->capacity) {
         sink->buffer[sink->count++] = c;
         sink->buffer[sink->count] = 0;
+    } else {
+        sink->cut = TRUE;
     }
 }
 
@@ -52,10 +55,11 @@ static void PutNarrow(FormatSink* sink, const char* text) {
         Put(sink, (WCHAR)(BYTE)*text);
 }
 
-void FormatTextV(WCHAR* buffer, UINT32 capacity, const WCHAR* format, va_list arguments) {
+// Returns FALSE when the text did not fit and was cut.
+static BOOL FormatInto(WCHAR* buffer, UINT32 capacity, const WCHAR* format, va_list arguments) {
     if (capacity == 0)
-        return;
-    FormatSink sink = {buffer, capacity, 0};
+        return FALSE;
+    FormatSink sink = {buffer, capacity, 0, FALSE};
     buffer[0] = 0;
     const WCHAR* p = format;
     while (*p) {
@@ -114,6 +118,24 @@ void FormatTextV(WCHAR* buffer, UINT32 capacity, const WCHAR* format, va_list ar
         }
     }
     buffer[capacity - 1] = 0;
+    return !sink.cut;
+}
+
+void FormatTextV(WCHAR* buffer, UINT32 capacity, const WCHAR* format, va_list arguments) {
+    FormatInto(buffer, capacity, format, arguments);
+}
+
+BOOL ComposePath(WCHAR* path, UINT32 capacity, const WCHAR* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    BOOL whole = FormatInto(path, capacity, format, arguments);
+    va_end(arguments);
+    if (whole)
+        return TRUE;
+    // A cut path names another file: leave nothing usable behind.
+    if (capacity != 0)
+        path[0] = 0;
+    return FailWith(ERROR_FILENAME_EXCED_RANGE);
 }
 
 void FormatText(WCHAR* buffer, UINT32 capacity, const WCHAR* format, ...) {

@@ -54,6 +54,9 @@ UINT64 AtomicAdd64(volatile UINT64* value, UINT64 amount);
 // ---- formatter ----
 void FormatText(WCHAR* buffer, UINT32 capacity, const WCHAR* format, ...);
 void FormatTextV(WCHAR* buffer, UINT32 capacity, const WCHAR* format, va_list arguments);
+// The one way to compose a path: TRUE when the whole path fits; otherwise the buffer is left empty and
+// the call fails with ERROR_FILENAME_EXCED_RANGE, so a cut name is never used.
+BOOL ComposePath(WCHAR* path, UINT32 capacity, const WCHAR* format, ...);
 
 // ---- log and error text ----
 void AppendLog(const WCHAR* text);

@@ -71,6 +71,22 @@ TEST(FormatText, TruncationKeepsTerminatorAndArgumentOrder) {
 
 }
 
+TEST(ComposePath, FitsWholeOrFailsEmpty) {
+    struct {
+        UINT32 capacity;
+        const WCHAR* name;
+        BOOL fits;
+    } cases[] = {{9, L"abcdefgh", TRUE}, {8, L"abcdefgh", FALSE}, {1, L"", TRUE}, {1, L"a", FALSE}};
+    for (const auto& c : cases) {
+        WCHAR path[16];
+        SetLastError(0);
+        BOOL fits = ComposePath(path, c.capacity, L"%s", c.name);
+        EXPECT_EQ(c.fits, fits) << c.capacity;
+        EXPECT_EQ(std::wstring(c.fits ? c.name : L""), path) << c.capacity;
+        EXPECT_EQ(c.fits ? 0u : (DWORD)ERROR_FILENAME_EXCED_RANGE, GetLastError()) << c.capacity;
+    }
+}
+
 TEST(FormatText, CapacityZeroWritesNothing) {
     WCHAR buffer[4] = {L'x', L'y', L'z', 0};
     FormatText(buffer, 0, L"abc");
