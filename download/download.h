@@ -35,6 +35,8 @@ struct DownloadProgress {
     UINT64 totalBytes;
     UINT64 baselineBytes;
     DWORD startTick;
+    // The first local write failure's code (a full disk, say); 0 while none. It stops every segment.
+    volatile LONG localFailure;
 };
 
 struct DownloadSegment {
@@ -62,6 +64,15 @@ UINT64 SegmentLength(UINT64 firstByte, UINT64 lastByte);
 // Failure code of a single stream whose size is not the package size: ERROR_HANDLE_EOF when short,
 // ERROR_FILE_INVALID when long.
 DWORD StreamSizeFailureCode(UINT64 receivedBytes, UINT64 expectedBytes);
+
+// Code of a refused or short write to a local file: the platform's own code when the write failed
+// with one, ERROR_WRITE_FAULT otherwise.
+DWORD LocalWriteFailureCode(BOOL writeSucceeded, DWORD lastError);
+// TRUE for the codes of a full disk, which the next attempt would meet again.
+BOOL IsDiskFullCode(DWORD code);
+// The segmented transfer's failure code after the join, or 0 when it succeeded: a local write failure
+// first (it is what stopped the others), then a stop (cancel), then a failed segment.
+DWORD SegmentedOutcomeCode(DWORD localFailure, BOOL stopped, BOOL failed);
 
 DWORD WINAPI SegmentThreadProc(LPVOID parameter);
 void ReportDownloadProgress(DownloadProgress* progress);

@@ -96,9 +96,11 @@ static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath) {
         }
         if (got == 0)
             break;
-        if (!WriteAll(merged, buffer, got)) {
+        DWORD written = 0;
+        BOOL wrote = WriteFile(merged, buffer, got, &written, nullptr);
+        if (!wrote || written != got) {
             ok = FALSE;
-            code = ERROR_WRITE_FAULT;
+            code = LocalWriteFailureCode(wrote, GetLastError());
             break;
         }
     }
@@ -118,8 +120,10 @@ static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments) {
         if (SegmentLength(segments[i].firstByte, segments[i].lastByte) == 0)
             continue;
         if (!AppendPartFile(merged, segments[i].partPath)) {
+            // A half-merged file is of no use to anyone and may sit on a full disk; the parts stay.
             DWORD code = GetLastError();
             CloseHandle(merged);
+            DeleteFileW(mergedPath);
             return FailWith(code);
         }
     }
@@ -179,10 +183,10 @@ static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, cons
 
     if (progress->cancelFlag && IsFlagSet(progress->cancelFlag))
         AtomicSet32(&progress->stopFlag, 1);
-    if (IsFlagSet(&progress->stopFlag))
-        return FailWith(ERROR_CANCELLED);
-    if (IsFlagSet(&progress->failedFlag))
-        return FailWith(ERROR_READ_FAULT);
+    DWORD outcome = SegmentedOutcomeCode((DWORD)AtomicRead32(&progress->localFailure),
+                                         IsFlagSet(&progress->stopFlag), IsFlagSet(&progress->failedFlag));
+    if (outcome != ERROR_SUCCESS)
+        return FailWith(outcome);
 
     ReportStatus(progress->window, L"下载完成，正在合并分段…");
     return MergeSegments(mergedPath, segments);
@@ -265,10 +269,17 @@ static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, c
     return TRUE;
 }
 
-BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHAR* cacheDir, HWND window,
-                     volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath) {
-    FormatText(packagePath, PATH_CAPACITY, L"%s\\package-%S-%S.zip", cacheDir, entry->latestVersion, channel);
+static void DeletePartFiles(const WCHAR* mergedPath) {
+    for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
+        WCHAR partPath[PATH_CAPACITY];
+        if (ComposePath(partPath, PATH_CAPACITY, L"%s.part%d", mergedPath, (int)i))
+            DeleteFileW(partPath);
+    }
+}
 
+// Everything from the reuse check to the rename, while this run holds the cache package's lock.
+static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath, HWND window,
+                           volatile LONG* cancelFlag, UINT64 cancelAfterBytes) {
     // A missing path or a directory at the final path never reaches the check.
     if (PathIsFile(packagePath) && VerifyPackageFile(packagePath, entry)) {
         PostComplete(window);
@@ -277,6 +288,19 @@ BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHA
     DeleteFileW(packagePath);
     WCHAR mergedPath[PATH_CAPACITY];
     FormatText(mergedPath, PATH_CAPACITY, L"%s.partial", packagePath);
+
+    // A run that ended while checking its merged file left it whole (its parts already deleted): the
+    // check decides, and no package byte is fetched again. One of the right size that fails is deleted.
+    if (PathIsFile(mergedPath) && QueryFileSize(mergedPath) == entry->sizeBytes) {
+        if (VerifyPackageFile(mergedPath, entry)) {
+            if (!MoveFileExW(mergedPath, packagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                return FALSE;
+            DeletePartFiles(mergedPath);
+            PostComplete(window);
+            return TRUE;
+        }
+        DeleteFileW(mergedPath);
+    }
 
     DownloadProgress progress;
     MemoryZero(&progress, sizeof(progress));
@@ -308,4 +332,16 @@ BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHA
         return FALSE;
     PostComplete(window);
     return TRUE;
+}
+
+BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHAR* cacheDir, HWND window,
+                     volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath) {
+    FormatText(packagePath, PATH_CAPACITY, L"%s\\package-%S-%S.zip", cacheDir, entry->latestVersion, channel);
+    // A second run on the same cache would write the same part files: it leaves them to this one.
+    HANDLE lock = AcquireRunLock(L"cache", packagePath);
+    if (!lock)
+        return FALSE;
+    BOOL ok = DownloadLocked(entry, packagePath, window, cancelFlag, cancelAfterBytes);
+    ReleaseRunLock(lock);
+    return ok;
 }

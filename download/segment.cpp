@@ -56,6 +56,24 @@ BOOL SpeedReportDue(DWORD now, DWORD lastReport) {
     return TickElapsed(now, lastReport) >= SPEED_REPORT_INTERVAL_MS;
 }
 
+DWORD LocalWriteFailureCode(BOOL writeSucceeded, DWORD lastError) {
+    return (!writeSucceeded && lastError != ERROR_SUCCESS) ? lastError : ERROR_WRITE_FAULT;
+}
+
+BOOL IsDiskFullCode(DWORD code) {
+    return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
+}
+
+DWORD SegmentedOutcomeCode(DWORD localFailure, BOOL stopped, BOOL failed) {
+    if (localFailure != ERROR_SUCCESS)
+        return localFailure;
+    if (stopped)
+        return ERROR_CANCELLED;
+    if (failed)
+        return ERROR_READ_FAULT;
+    return ERROR_SUCCESS;
+}
+
 // ---- progress ----
 
 void ReportDownloadProgress(DownloadProgress* progress) {
@@ -89,6 +107,13 @@ static BOOL IsSet(volatile LONG* flag) {
     return AtomicRead32(flag) != 0;
 }
 
+// A local failure does not clear in a second: keep the first one's code and stop every segment, so
+// nobody fetches bytes that cannot be stored.
+static void StopForLocalFailure(DownloadProgress* progress, DWORD code) {
+    InterlockedCompareExchange(&progress->localFailure, (LONG)code, 0);
+    AtomicSet32(&progress->stopFlag, 1);
+}
+
 // Reads the body into the part file; have counts the segment bytes on disk. Leaves the attempt's code
 // in *code on failure.
 static BOOL TransferSegmentBody(DownloadSegment* segment, HINTERNET request, HANDLE file, BYTE* buffer,
@@ -118,8 +143,10 @@ static BOOL TransferSegmentBody(DownloadSegment* segment, HINTERNET request, HAN
             return FALSE;
         }
         DWORD written = 0;
-        if (!WriteFile(file, buffer, got, &written, nullptr) || written != got) {
-            *code = ERROR_WRITE_FAULT;
+        BOOL wrote = WriteFile(file, buffer, got, &written, nullptr);
+        if (!wrote || written != got) {
+            *code = LocalWriteFailureCode(wrote, GetLastError());
+            StopForLocalFailure(progress, *code);
             return FALSE;
         }
         have += written;
@@ -161,6 +188,8 @@ static BOOL RunSegmentAttempt(DownloadSegment* segment, UINT64 have) {
                            FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             code = GetLastError();
+            if (IsDiskFullCode(code))
+                StopForLocalFailure(segment->progress, code);
         } else {
             buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
             if (!buffer)

@@ -12,9 +12,10 @@ static BOOL IsDotName(const WCHAR* name) {
     return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
-// TRUE when the listing shows the directory empty. A listing that cannot be read completely is not
-// taken as proof of emptiness: the directory is then judged by its markers.
-BOOL ListingShowsEmpty(const WCHAR* directory, const DirectoryLister* lister) {
+// TRUE when the listing shows nothing but ignoredName (null: nothing at all). A listing that cannot be
+// read completely is not taken as proof of emptiness: the directory is then judged by its markers.
+static BOOL ListingShowsOnly(const WCHAR* directory, const WCHAR* ignoredName,
+                             const DirectoryLister* lister) {
     WCHAR pattern[PATH_CAPACITY];
     FormatText(pattern, PATH_CAPACITY, L"%s\\*", directory);
     WIN32_FIND_DATAW found;
@@ -22,7 +23,8 @@ BOOL ListingShowsEmpty(const WCHAR* directory, const DirectoryLister* lister) {
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     for (;;) {
-        if (!IsDotName(found.cFileName)) {
+        BOOL ignored = ignoredName && WideEqualsAsciiNoCase(found.cFileName, ignoredName);
+        if (!IsDotName(found.cFileName) && !ignored) {
             lister->findClose(search);
             return FALSE;
         }
@@ -34,12 +36,25 @@ BOOL ListingShowsEmpty(const WCHAR* directory, const DirectoryLister* lister) {
     }
 }
 
+BOOL ListingShowsEmpty(const WCHAR* directory, const DirectoryLister* lister) {
+    return ListingShowsOnly(directory, nullptr, lister);
+}
+
+BOOL ListingShowsOnlyUnfinishedMark(const WCHAR* directory, const DirectoryLister* lister) {
+    return ListingShowsOnly(directory, UNFINISHED_INSTALL_MARK, lister);
+}
+
 static const DirectoryLister SYSTEM_LISTER = {FindFirstFileW, FindNextFileW, FindClose};
 
 BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKind* kind) {
     DWORD attributes = GetFileAttributesW(fullInstallPath);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         ListingShowsEmpty(fullInstallPath, &SYSTEM_LISTER)) {
+        *kind = Fresh;
+        return TRUE;
+    }
+    // A fresh install of ours that did not finish is finished by this run, as a fresh install again.
+    if (IsFile(fullInstallPath, UNFINISHED_INSTALL_MARK)) {
         *kind = Fresh;
         return TRUE;
     }
@@ -54,4 +69,38 @@ BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKin
     FormatText(message, ERROR_TEXT_CAPACITY, L"安装目录不是空目录：%s\n请选择新的空目录。", fullInstallPath);
     ReportStatus(statusWindow, message);
     return FALSE;
+}
+
+static BOOL ComposeMarkPath(WCHAR* path, const WCHAR* installPath) {
+    return ComposePath(path, PATH_CAPACITY, L"%s\\%s", installPath, UNFINISHED_INSTALL_MARK);
+}
+
+BOOL MarkInstallUnfinished(const WCHAR* installPath) {
+    WCHAR path[PATH_CAPACITY];
+    if (!ComposeMarkPath(path, installPath))
+        return FALSE;
+    HANDLE mark = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (mark == INVALID_HANDLE_VALUE)
+        return FALSE;
+    // Written through, so that a power loss during the extraction still finds the mark.
+    FlushFileBuffers(mark);
+    CloseHandle(mark);
+    return TRUE;
+}
+
+BOOL ClearInstallUnfinished(const WCHAR* installPath) {
+    WCHAR path[PATH_CAPACITY];
+    if (!ComposeMarkPath(path, installPath))
+        return FALSE;
+    if (DeleteFileW(path))
+        return TRUE;
+    DWORD code = GetLastError();
+    return code == ERROR_FILE_NOT_FOUND ? TRUE : FailWith(code);
+}
+
+void ForgetMarkIfNothingWritten(const WCHAR* installPath) {
+    DWORD code = GetLastError();
+    if (ListingShowsOnlyUnfinishedMark(installPath, &SYSTEM_LISTER))
+        ClearInstallUnfinished(installPath);
+    SetLastError(code);
 }

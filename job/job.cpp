@@ -21,6 +21,7 @@ struct JobBuffers {
     UINT32 manifestLength;
     BYTE* signature;
     UINT32 signatureLength;
+    HANDLE installLock;
 };
 
 static void ReleaseBuffers(JobBuffers* buffers) {
@@ -28,6 +29,8 @@ static void ReleaseBuffers(JobBuffers* buffers) {
     HeapRelease(buffers->manifest);
     buffers->signature = nullptr;
     buffers->manifest = nullptr;
+    ReleaseRunLock(buffers->installLock);
+    buffers->installLock = nullptr;
 }
 
 // Steps 1 to 13; returns FALSE with the failure code as the last-error value.
@@ -46,6 +49,10 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
     if (fullLength == 0 || fullLength >= PATH_CAPACITY)
         return FailWith(ERROR_INVALID_NAME);
 
+    // From the directory check to the end of the extraction the folder is this run's alone.
+    buffers->installLock = AcquireRunLock(L"install", installPath);
+    if (!buffers->installLock)
+        return FALSE;
     InstallKind kind = Fresh;
     if (!CheckInstallDir(statusWindow, installPath, &kind))
         return FailWith(ERROR_DIR_NOT_EMPTY);
@@ -101,9 +108,19 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
     if (!EnsureDirectory(installPath))
         return FALSE;
 
-    ReportStatus(statusWindow, L"完整包验证通过，正在安全解压程序…");
-    if (!ExtractPayload(packagePath, installPath, request->createShortcut != 0, request->shortcutDir))
+    if (kind == Fresh && !MarkInstallUnfinished(installPath))
         return FALSE;
+
+    ReportStatus(statusWindow, L"完整包验证通过，正在安全解压程序…");
+    if (!ExtractPayload(packagePath, installPath, request->createShortcut != 0, request->shortcutDir)) {
+        if (kind == Fresh)
+            ForgetMarkIfNothingWritten(installPath);
+        return FALSE;
+    }
+    if (kind == Fresh && !ClearInstallUnfinished(installPath))
+        return FALSE;
+    ReleaseRunLock(buffers->installLock);
+    buffers->installLock = nullptr;
 
     ReportStatus(statusWindow, kind == Upgrade ? L"升级完成，原有数据已保留。" : L"安装完成。");
     if (request->noLaunch == 0 && !LaunchApplication(installPath))

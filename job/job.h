@@ -21,6 +21,16 @@ BOOL CheckPlatform(HWND statusWindow, const char* requestChannel, char* selected
 
 BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKind* kind);
 
+// The mark of a fresh install that has not finished: written before the extraction, deleted after its
+// success. A folder holding it is taken as a fresh install again by the next run.
+static const WCHAR UNFINISHED_INSTALL_MARK[] = L"tovkinemo.unfinished";
+BOOL MarkInstallUnfinished(const WCHAR* installPath);
+// TRUE when the mark is gone (also when there was none).
+BOOL ClearInstallUnfinished(const WCHAR* installPath);
+// After a failed extraction that wrote nothing, the folder goes back to how it was: the mark is removed
+// when it is all the folder holds. Keeps the last-error value.
+void ForgetMarkIfNothingWritten(const WCHAR* installPath);
+
 // The directory listing calls, so that a listing that breaks off can be reproduced in tests.
 struct DirectoryLister {
     HANDLE(WINAPI* findFirst)(LPCWSTR, LPWIN32_FIND_DATAW);
@@ -30,3 +40,5 @@ struct DirectoryLister {
 // TRUE only when the listing completes showing nothing but "." and "..", or the directory has no entries
 // at all (ERROR_FILE_NOT_FOUND). A listing that fails part-way is not proof of emptiness.
 BOOL ListingShowsEmpty(const WCHAR* directory, const DirectoryLister* lister);
+// The same, with the unfinished-install mark (any case) not counted.
+BOOL ListingShowsOnlyUnfinishedMark(const WCHAR* directory, const DirectoryLister* lister);

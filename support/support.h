@@ -58,6 +58,19 @@ void FormatTextV(WCHAR* buffer, UINT32 capacity, const WCHAR* format, va_list ar
 // the call fails with ERROR_FILENAME_EXCED_RANGE, so a cut name is never used.
 BOOL ComposePath(WCHAR* path, UINT32 capacity, const WCHAR* format, ...);
 
+// ---- run locks ----
+static const UINT32 RUN_LOCK_NAME_CAPACITY = 96;
+// Hash of a path as the file system compares it: case-folded, trailing backslashes ignored.
+UINT64 RunLockHash(const WCHAR* path);
+// "Local\TOVKinemoDownloader.<kind>.<hash of the full path>", a name kernel objects accept.
+void RunLockName(WCHAR* name, UINT32 capacity, const WCHAR* kind, const WCHAR* path);
+// TRUE when a wait result makes the lock ours: free, or abandoned by a run that died holding it.
+BOOL RunLockWaitAcquired(DWORD waitResult);
+// Takes the lock of a path without waiting; null with ERROR_BUSY while another run holds it.
+HANDLE AcquireRunLock(const WCHAR* kind, const WCHAR* path);
+// Releases and closes a lock taken by this thread; null is allowed; keeps the last-error value.
+void ReleaseRunLock(HANDLE lock);
+
 // ---- log and error text ----
 void AppendLog(const WCHAR* text);
 // Builds one log entry (timestamp, space, text, CR LF) into a buffer of LOG_ENTRY_CAPACITY units.

@@ -206,6 +206,22 @@ TEST(FailureCodeTest, UnexpectedStatusAndStreamSize) {
     EXPECT_EQ(StreamSizeFailureCode(0, 10), (DWORD)ERROR_HANDLE_EOF);
     EXPECT_EQ(StreamSizeFailureCode(9, 10), (DWORD)ERROR_HANDLE_EOF);
     EXPECT_EQ(StreamSizeFailureCode(11, 10), (DWORD)ERROR_FILE_INVALID);
+    // A local write keeps the platform's code; a short write without one is a write fault.
+    EXPECT_EQ(LocalWriteFailureCode(FALSE, ERROR_DISK_FULL), (DWORD)ERROR_DISK_FULL);
+    EXPECT_EQ(LocalWriteFailureCode(FALSE, ERROR_HANDLE_DISK_FULL), (DWORD)ERROR_HANDLE_DISK_FULL);
+    EXPECT_EQ(LocalWriteFailureCode(FALSE, ERROR_SUCCESS), (DWORD)ERROR_WRITE_FAULT);
+    EXPECT_EQ(LocalWriteFailureCode(TRUE, ERROR_SUCCESS), (DWORD)ERROR_WRITE_FAULT);
+    EXPECT_EQ(LocalWriteFailureCode(TRUE, ERROR_ALREADY_EXISTS), (DWORD)ERROR_WRITE_FAULT);
+    EXPECT_TRUE(IsDiskFullCode(ERROR_DISK_FULL) && IsDiskFullCode(ERROR_HANDLE_DISK_FULL));
+    EXPECT_FALSE(IsDiskFullCode(ERROR_ACCESS_DENIED) || IsDiskFullCode(ERROR_WRITE_FAULT));
+    // After the join: the local failure that stopped everyone, then a stop, then a failed segment.
+    const DWORD outcomes[][4] = {
+        {0, FALSE, FALSE, ERROR_SUCCESS},          {0, TRUE, TRUE, ERROR_CANCELLED},
+        {0, FALSE, TRUE, ERROR_READ_FAULT},        {ERROR_DISK_FULL, TRUE, TRUE, ERROR_DISK_FULL},
+        {ERROR_HANDLE_DISK_FULL, TRUE, FALSE, 39},
+    };
+    for (const auto& o : outcomes)
+        EXPECT_EQ(SegmentedOutcomeCode(o[0], o[1], o[2]), o[3]) << o[0] << " " << o[1] << " " << o[2];
 }
 
 // ---- the progress reporter, observed through a message-only window ----

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -432,6 +433,15 @@ bool IsPayloadName(const std::wstring& name, std::wstring* relative) {
     return true;
 }
 
+// Set when a held run is let go with "cut" in the hold file: the stand-in then writes only the program
+// file and the root marker and ends as a PowerShell killed part-way would, leaving "<hold>.cut".
+std::wstring g_cutMark;
+
+bool KeptWhenCut(const std::wstring& relative) {
+    return CompareStringOrdinal(relative.c_str(), -1, L"TOVKinemo.exe", -1, TRUE) == CSTR_EQUAL ||
+           CompareStringOrdinal(relative.c_str(), -1, L"tovkinemo.root", -1, TRUE) == CSTR_EQUAL;
+}
+
 void CopyPayload(const Script& script) {
     std::vector<uint8_t> archive;
     std::vector<ZipEntry> entries;
@@ -456,7 +466,7 @@ void CopyPayload(const Script& script) {
             if (!IsDirectory(path) && !CreateDirectoryW(path.c_str(), nullptr))
                 Finish(EXIT_STATEMENT_FAILED, L"cannot create " + path + CodeText(GetLastError()));
         }
-        if (isDirectory)
+        if (isDirectory || (!g_cutMark.empty() && !KeptWhenCut(relative)))
             continue;
         std::vector<uint8_t> bytes;
         if (!ExtractEntry(archive, entry, bytes))
@@ -517,6 +527,9 @@ static void HoldIfAsked() {
         CloseHandle(waiting);
     for (int i = 0; i < 1200 && !Exists(hold); ++i)
         Sleep(100);
+    std::vector<uint8_t> content;
+    if (ReadWholeFile(hold, content) && content.size() >= 3 && std::memcmp(content.data(), "cut", 3) == 0)
+        g_cutMark = std::wstring(hold) + L".cut";
 }
 
 } // namespace
@@ -528,6 +541,13 @@ int wmain() {
     g_dest = script.dest;
     MakeDirectories(script.dest);
     CopyPayload(script);
+    if (!g_cutMark.empty()) {
+        HANDLE cut = CreateFileW(g_cutMark.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (cut != INVALID_HANDLE_VALUE)
+            CloseHandle(cut);
+        Finish(EXIT_STATEMENT_FAILED, L"cut short after the program file and the root marker");
+    }
     if (!Exists(JoinPath(script.dest, L"TOVKinemo.exe")) || !Exists(JoinPath(script.dest, L"tovkinemo.root")))
         Finish(EXIT_NOT_SETTLED, L"TOVKinemo.exe or tovkinemo.root missing after the copy");
     if (script.shortcut)

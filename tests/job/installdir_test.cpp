@@ -55,6 +55,9 @@ TEST(CheckInstallDir, MarkerRules) {
         {"root marker directory but sibling pair", {L"TOVKinemo.exe", L"current-version.txt", L"PikoraSTM32F103.exe", L"pikora.root"}, {L"tovkinemo.root"}, true, true, Upgrade},
         {"version record is a directory", {L"TOVKinemo.exe", L"tovkinemo.root"}, {L"current-version.txt"}, true, false, Fresh},
         {"exe is a directory", {L"tovkinemo.root", L"current-version.txt"}, {L"TOVKinemo.exe"}, true, false, Fresh},
+        {"unfinished fresh install", {L"tovkinemo.unfinished", L"TOVKinemo.exe", L"tovkinemo.root"}, {}, true, true, Fresh},
+        {"unfinished fresh install that got far", {L"TOVKINEMO.UNFINISHED", L"TOVKinemo.exe", L"tovkinemo.root", L"current-version.txt"}, {L"Data"}, true, true, Fresh},
+        {"unfinished mark is a directory", {L"notes.txt"}, {L"tovkinemo.unfinished"}, true, false, Fresh},
     };
     const std::wstring root = TestRoot();
     for (const DirCase& c : cases) {
@@ -145,23 +148,30 @@ struct ListingCase {
     std::vector<std::wstring> entries;
     DWORD firstError, endError;
     bool empty;
+    bool onlyMark; // nothing but the unfinished-install mark
 };
 
 TEST(ListingShowsEmpty, OnlyACompleteListingProvesEmptiness) {
     const ListingCase cases[] = {
-        {"dots then end", {L".", L".."}, 0, ERROR_NO_MORE_FILES, true},
-        {"listing breaks off after the dots", {L".", L".."}, 0, ERROR_ACCESS_DENIED, false},
-        {"listing breaks off with a network error", {L"."}, 0, ERROR_NETNAME_DELETED, false},
-        {"an entry", {L".", L"..", L"a"}, 0, ERROR_NO_MORE_FILES, false},
-        {"a name that only starts with a dot", {L".", L"..", L"...x"}, 0, ERROR_NO_MORE_FILES, false},
-        {"first fails with not found", {}, ERROR_FILE_NOT_FOUND, 0, true},
-        {"first denied", {}, ERROR_ACCESS_DENIED, 0, false},
+        {"dots then end", {L".", L".."}, 0, ERROR_NO_MORE_FILES, true, true},
+        {"listing breaks off after the dots", {L".", L".."}, 0, ERROR_ACCESS_DENIED, false, false},
+        {"listing breaks off with a network error", {L"."}, 0, ERROR_NETNAME_DELETED, false, false},
+        {"an entry", {L".", L"..", L"a"}, 0, ERROR_NO_MORE_FILES, false, false},
+        {"a name that only starts with a dot", {L".", L"..", L"...x"}, 0, ERROR_NO_MORE_FILES, false, false},
+        {"first fails with not found", {}, ERROR_FILE_NOT_FOUND, 0, true, true},
+        {"first denied", {}, ERROR_ACCESS_DENIED, 0, false, false},
+        {"only the mark", {L".", L"..", L"tovkinemo.unfinished"}, 0, ERROR_NO_MORE_FILES, false, true},
+        {"the mark first, in capitals", {L"TOVKINEMO.UNFINISHED", L".", L".."}, 0, ERROR_NO_MORE_FILES, false, true},
+        {"the mark and a file", {L".", L"tovkinemo.unfinished", L"TOVKinemo.exe"}, 0, ERROR_NO_MORE_FILES, false, false},
+        {"the mark, then the listing breaks off", {L"tovkinemo.unfinished"}, 0, ERROR_ACCESS_DENIED, false, false},
     };
     const DirectoryLister lister = {ScriptFirst, ScriptNext, ScriptClose};
     for (const ListingCase& c : cases) {
         g_script = Script{c.entries, c.firstError, c.endError, 0, 0};
         EXPECT_EQ(c.empty, ListingShowsEmpty(L"C:\\x", &lister) != FALSE) << c.name;
         EXPECT_EQ(c.firstError ? 0 : 1, g_script.closes) << c.name;
+        g_script = Script{c.entries, c.firstError, c.endError, 0, 0};
+        EXPECT_EQ(c.onlyMark, ListingShowsOnlyUnfinishedMark(L"C:\\x", &lister) != FALSE) << c.name;
     }
 }
 

@@ -87,6 +87,33 @@ TEST(ComposePath, FitsWholeOrFailsEmpty) {
     }
 }
 
+TEST(RunLock, NameFromTheFullPathAsTheFileSystemComparesIt) {
+    WCHAR a[RUN_LOCK_NAME_CAPACITY], b[RUN_LOCK_NAME_CAPACITY];
+    const WCHAR* same[][2] = {{L"C:\\Cache\\package-2.1.0-win10.zip", L"c:\\CACHE\\Package-2.1.0-WIN10.ZIP"},
+                              {L"C:\\Install\\TOV", L"C:\\Install\\TOV\\"},
+                              {L"C:\\Install\\TOV", L"C:/Install/TOV"},
+                              {L"C:\\Install\\Ä", L"C:\\Install\\ä"}};
+    for (const auto& pair : same) {
+        RunLockName(a, RUN_LOCK_NAME_CAPACITY, L"install", pair[0]);
+        RunLockName(b, RUN_LOCK_NAME_CAPACITY, L"install", pair[1]);
+        EXPECT_EQ(std::wstring(a), std::wstring(b));
+    }
+    const WCHAR* differ[][2] = {{L"C:\\Install\\TOV", L"C:\\Install\\TOV2"},
+                                {L"C:\\Install\\ab", L"C:\\Install\\ba"},
+                                {L"C:\\a\\b", L"C:\\a\\c"}};
+    for (const auto& pair : differ)
+        EXPECT_NE(RunLockHash(pair[0]), RunLockHash(pair[1]));
+    RunLockName(a, RUN_LOCK_NAME_CAPACITY, L"install", L"C:\\Install\\TOV");
+    RunLockName(b, RUN_LOCK_NAME_CAPACITY, L"cache", L"C:\\Install\\TOV");
+    EXPECT_NE(std::wstring(a), std::wstring(b));
+    // Only the namespace's backslash: kernel object names allow no other.
+    std::wstring name(a);
+    EXPECT_EQ(0u, name.find(L"Local\\TOVKinemoDownloader.install."));
+    EXPECT_EQ(std::wstring::npos, name.find(L'\\', 6));
+    EXPECT_TRUE(RunLockWaitAcquired(WAIT_OBJECT_0) && RunLockWaitAcquired(WAIT_ABANDONED));
+    EXPECT_FALSE(RunLockWaitAcquired(WAIT_TIMEOUT) || RunLockWaitAcquired(WAIT_FAILED));
+}
+
 TEST(FormatText, CapacityZeroWritesNothing) {
     WCHAR buffer[4] = {L'x', L'y', L'z', 0};
     FormatText(buffer, 0, L"abc");
