@@ -68,6 +68,9 @@ DWORD StreamSizeFailureCode(UINT64 receivedBytes, UINT64 expectedBytes);
 // Code of a refused or short write to a local file: the platform's own code when the write failed
 // with one, ERROR_WRITE_FAULT otherwise.
 DWORD LocalWriteFailureCode(BOOL writeSucceeded, DWORD lastError);
+// Writes all of data, going on after a short write (a disk filling up takes part of a write first and
+// refuses the rest with its own code); on failure *code is LocalWriteFailureCode's.
+BOOL WriteWholeBuffer(HANDLE file, const BYTE* data, DWORD size, DWORD* code);
 // TRUE for the codes of a full disk, which the next attempt would meet again.
 BOOL IsDiskFullCode(DWORD code);
 // The segmented transfer's failure code after the join, or 0 when it succeeded: a local write failure

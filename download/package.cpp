@@ -96,11 +96,8 @@ static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath) {
         }
         if (got == 0)
             break;
-        DWORD written = 0;
-        BOOL wrote = WriteFile(merged, buffer, got, &written, nullptr);
-        if (!wrote || written != got) {
+        if (!WriteWholeBuffer(merged, buffer, got, &code)) {
             ok = FALSE;
-            code = LocalWriteFailureCode(wrote, GetLastError());
             break;
         }
     }

@@ -60,6 +60,23 @@ DWORD LocalWriteFailureCode(BOOL writeSucceeded, DWORD lastError) {
     return (!writeSucceeded && lastError != ERROR_SUCCESS) ? lastError : ERROR_WRITE_FAULT;
 }
 
+BOOL WriteWholeBuffer(HANDLE file, const BYTE* data, DWORD size, DWORD* code) {
+    DWORD done = 0;
+    while (done < size) {
+        DWORD written = 0;
+        if (!WriteFile(file, data + done, size - done, &written, nullptr)) {
+            *code = LocalWriteFailureCode(FALSE, GetLastError());
+            return FALSE;
+        }
+        if (written == 0) {
+            *code = LocalWriteFailureCode(TRUE, ERROR_SUCCESS);
+            return FALSE;
+        }
+        done += written;
+    }
+    return TRUE;
+}
+
 BOOL IsDiskFullCode(DWORD code) {
     return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
 }
@@ -142,13 +159,11 @@ static BOOL TransferSegmentBody(DownloadSegment* segment, HINTERNET request, HAN
             *code = ERROR_HANDLE_EOF;
             return FALSE;
         }
-        DWORD written = 0;
-        BOOL wrote = WriteFile(file, buffer, got, &written, nullptr);
-        if (!wrote || written != got) {
-            *code = LocalWriteFailureCode(wrote, GetLastError());
+        if (!WriteWholeBuffer(file, buffer, got, code)) {
             StopForLocalFailure(progress, *code);
             return FALSE;
         }
+        DWORD written = got;
         have += written;
         if (have > length) {
             // The surplus stays on disk; the next attempt finds the file too long and starts over.

@@ -5,6 +5,7 @@ manifest URL is exercised) and small tmpfs mounts give a full and a read-only ca
 Prints the matrix as a table (fault, expected, seen)."""
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -44,7 +45,10 @@ from test_scenarios import package_bytes, publish, deterministic  # noqa: E402
 HOST = os.environ.get("TOV_DOWNLOAD_HOST", "dl.tovkinemo.com")
 MARK = "TOV_FAULT_NETNS"
 MiB = 1024 * 1024
+CHUNK = 262144  # one read of the program
 VERSION = "2.1.0"
+PACKAGE = "package-%s-win10.zip" % VERSION
+UNFINISHED = "tovkinemo.unfinished"
 ROWS = []
 
 
@@ -146,6 +150,38 @@ class FaultMatrix(unittest.TestCase):
         path = os.path.join(install, "tovkinemo.root")
         return os.path.exists(path)
 
+    def installed_whole(self, install):
+        """Every file of the package installed, and nothing of an unfinished install left."""
+        names = ("TOVKinemo.exe", "tovkinemo.root", "current-version.txt", "Data/settings.json", "Media/big.bin")
+        return all(os.path.isfile(os.path.join(install, n)) for n in names) and not os.path.exists(
+            os.path.join(install, UNFINISHED))
+
+    def args(self, base, cache, install, url):
+        manifest = self.manifest(base, url)
+        return ["--install-dir", t.winpath(install), "--cache-dir", t.winpath(cache), "--manifest",
+                t.winpath(manifest), "--signature", t.winpath(manifest + ".sig"), "--channel", "win10"]
+
+    def start(self, args, env=None, own_pid=False):
+        """A run in the background. With own_pid the rig execs straight into the exe, so the process's
+        pid is the Windows program's own Linux pid; otherwise the run gets a log of its own."""
+        run_env = dict(os.environ, TOV_BUILD_DIR=t.BUILD, TOV_TEMP_DIR="" if own_pid else t.TEMP_DIR + "-first")
+        return subprocess.Popen([t.WINE_RUN, t.EXE, "--test"] + args, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(run_env, **(env or {})))
+
+    def package_bytes_served(self, since=0):
+        """Package body bytes sent since the given number of served requests, the 1-byte probes aside."""
+        return sum(r.bytes_sent for r in self.fault.served()[since:]
+                   if r.path == "/package.zip" and r.range != "bytes=0-0")
+
+    def wait_for(self, path, timeout=60):
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(path):
+            self.assertLess(time.monotonic(), deadline, "%s did not appear" % path)
+            time.sleep(0.1)
+
+    def parts_on_disk(self, cache):
+        return sum(os.path.getsize(os.path.join(cache, n)) for n in self.cache_names(cache) if ".partial.part" in n)
+
     def cache_names(self, cache):
         return sorted(os.listdir(cache)) if os.path.isdir(cache) else []
 
@@ -191,6 +227,101 @@ class FaultMatrix(unittest.TestCase):
         self.row("200 to every range", "ERROR_READ_FAULT (30) after 3 attempts (>= 3 s), parts kept",
                  "code %s, %d range requests (%d distinct) in %.1f s, part kept: %s" % (
                      code_of(final(lines)), len(ranges), len(set(ranges)), elapsed, kept), ok)
+
+    # ---- a run killed part-way, then a normal run ----
+
+    def test_killed_part_way(self):
+        """SIGKILL to the run's own pid while the server holds every segment past its first read, or while
+        PowerShell is held; PowerShell then ends part-way too (program file and root marker only)."""
+        cases = [("killed during the download", {"hold": "body", "holdon": "range", "holdat": 300000}, False),
+                 ("killed during the extraction", {}, True)]
+        for fault, query, extracting in cases:
+            with self.subTest(fault=fault):
+                base, cache, install = self.dirs(fault.split()[-1])
+                hold = os.path.join(base, "extract-hold")
+                self.fault.reset()
+                held = self.start(self.args(base, cache, install, self.fault.url("package.zip", **query)),
+                                  env={"TOV_STANDIN_HOLD": t.winpath(hold)}, own_pid=True)
+                if extracting:
+                    self.wait_for(hold + ".waiting")
+                else:
+                    self.fault.wait_held("body", 8)
+                    time.sleep(1)
+                os.kill(held.pid, signal.SIGKILL)
+                held.wait(30)
+                gone = not os.path.exists("/proc/%d" % held.pid)
+                self.fault.reset()
+                t.write_file(hold, b"cut")
+                if extracting:
+                    self.wait_for(hold + ".cut")
+                    time.sleep(1)
+                left = sorted(os.listdir(install)) if extracting else []
+                missing = 0 if extracting else len(self.data) - self.parts_on_disk(cache)
+                since = len(self.fault.served())
+                code, lines = t.run_test(self.args(base, cache, install, self.fault.url("package.zip")))
+                fetched = self.package_bytes_served(since)
+                ok = (gone and code == 0 and "安装完成。" in lines and self.installed_whole(install) and
+                      fetched <= missing + 8 * CHUNK and (missing > 0 or extracting))
+                self.row(fault, "next run: missing bytes only, fresh install",
+                         "killed run gone: %s, left %s; exit %d, fetched %d of %d missing" % (
+                             gone, left, code, fetched, missing), ok)
+
+    def test_ended_during_merge_or_check(self):
+        """What a run killed in the merge or in the check leaves (the 3 MiB merge and check last
+        milliseconds, too short to aim a kill at): complete parts with a half-merged file, or a complete
+        merged file whose parts the merge had already deleted."""
+        bad = bytearray(self.data)
+        bad[len(bad) // 2] ^= 1
+        cases = [("killed during the merge", True, self.data[:MiB], 0),
+                 ("killed during the check", False, self.data, 0),
+                 ("killed during the check, merged file corrupt", False, bytes(bad), len(self.data))]
+        for fault, parts, merged, expected in cases:
+            with self.subTest(fault=fault):
+                base, cache, install = self.dirs(fault.replace(" ", "-").replace(",", ""))
+                for i in range(8 if parts else 0):
+                    first, end = len(self.data) * i // 8, len(self.data) * (i + 1) // 8
+                    t.write_file(os.path.join(cache, PACKAGE + ".partial.part%d" % i), self.data[first:end])
+                t.write_file(os.path.join(cache, PACKAGE + ".partial"), merged)
+                self.fault.reset()
+                code, lines = t.run_test(self.args(base, cache, install, self.fault.url("package.zip")))
+                fetched, left = self.package_bytes_served(), self.cache_names(cache)
+                ok = code == 0 and self.installed_whole(install) and fetched == expected and left == [PACKAGE]
+                self.row(fault, "next run fetches %d package bytes; installed" % expected,
+                         "exit %d, fetched %d, cache %s" % (code, fetched, left), ok)
+
+    # ---- two runs at once ----
+
+    def test_two_runs_on_one_cache_or_folder(self):
+        cases = [("two runs on one cache", "cache"), ("two runs into one folder", "install")]
+        for fault, shared in cases:
+            with self.subTest(fault=fault):
+                base, cache, install = self.dirs(shared + "-twice")
+                hold = os.path.join(base, "extract-hold")
+                self.fault.reset()
+                if shared == "cache":
+                    url, env = self.fault.url("package.zip", hold="body", holdon="range", holdat=100000), {}
+                else:
+                    url, env = self.fault.url("package.zip"), {"TOV_STANDIN_HOLD": t.winpath(hold)}
+                first = self.start(self.args(base, cache, install, url), env=env)
+                if shared == "cache":
+                    self.fault.wait_held("body", 8)
+                else:
+                    self.wait_for(hold + ".waiting")
+                other = os.path.join(base, "other")
+                os.makedirs(other)
+                second_cache = cache if shared == "cache" else os.path.join(other, "cache")
+                second_install = install if shared == "install" else os.path.join(other, "install")
+                since = len(self.fault.served())
+                code, lines = t.run_test(self.args(other, second_cache, second_install, self.fault.url("package.zip")))
+                touched = len(self.fault.served()) - since
+                self.fault.release("body")
+                t.write_file(hold, b"go")
+                first_code = first.wait(300)
+                ok = (code == 1 and code_of(final(lines)) == 170 and touched == 0 and first_code == 0 and
+                      self.installed_whole(install) and self.cache_names(cache) == [PACKAGE] and
+                      not os.path.exists(second_install if shared == "cache" else second_cache))
+                self.row(fault, "second: ERROR_BUSY (170) at once; first installs",
+                         "second code %s, %d request(s); first exit %d" % (code_of(final(lines)), touched, first_code), ok)
 
     # ---- the default manifest URL (the shipped binary's own location) ----
 
@@ -305,21 +436,38 @@ class FaultMatrix(unittest.TestCase):
     # ---- the cache's disk ----
 
     def test_full_and_read_only_cache(self):
-        for name, read_only in (("full disk", False), ("read-only", True)):
+        # 512 KiB hold a sixth of the parts; 3 MiB hold all parts but not the merged file beside them.
+        # A full disk keeps its code and is not retried; once space is freed the next run fetches only
+        # what is missing. A cache that cannot be opened for writing stays a segment failure.
+        for name, size, read_only, expected in (("full disk", "512k", False, 112),
+                                                ("disk full at the merge", "3m", False, 112),
+                                                ("read-only", "512k", True, 30)):
             with self.subTest(cache=name):
                 base, _, install = self.dirs(name.replace(" ", "-"))
                 cache = os.path.join(base, "cache")
-                mount_tmpfs(cache, "512k", read_only)
+                mount_tmpfs(cache, size, read_only)
+                again = fetched = missing = 0
                 try:
-                    code, lines, _, install = self.run_local(name.replace(" ", "-") + "-run",
-                                                             self.fault.url("package.zip"), cache=cache)
-                finally:
+                    args = self.args(base, cache, install, self.fault.url("package.zip"))
+                    self.fault.reset()
+                    code, lines = t.run_test(args)
+                    ranges = [r for r in self.fault.served() if r.range and r.range != "bytes=0-0"]
                     names = self.cache_names(cache)
+                    if not read_only:
+                        missing = len(self.data) - self.parts_on_disk(cache)
+                        subprocess.run(["mount", "-o", "remount,size=16m", cache], check=True)
+                        since = len(self.fault.served())
+                        again, _ = t.run_test(args)
+                        fetched = self.package_bytes_served(since)
+                        installed = self.installed_whole(install) and self.cache_names(cache) == [PACKAGE]
+                finally:
                     subprocess.run(["umount", cache], check=False)
-                ok = code == 1 and code_of(final(lines)) == 30 and not os.path.exists(install)
-                self.row("cache on a %s tmpfs" % name, "ERROR_READ_FAULT (30), nothing installed",
-                         "code %s, cache %s" % (code_of(final(lines)), names), ok)
-
+                ok = code == 1 and code_of(final(lines)) == expected and (read_only or (
+                    len(ranges) <= 8 and PACKAGE + ".partial" not in names and again == 0 and
+                    fetched == missing and installed))
+                self.row("cache on a %s tmpfs" % name, "code %d" % expected + ("" if read_only else "; freed: next run fetches the rest"),
+                         "code %s, %d ranges, cache %d files; next exit %d, fetched %d of %d missing" % (
+                             code_of(final(lines)), len(ranges), len(names), again, fetched, missing), ok)
 
 if __name__ == "__main__":
     if not in_namespace():
