@@ -108,8 +108,9 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
     if (!EnsureDirectory(installPath))
         return FALSE;
 
-    if (kind == Fresh && !MarkInstallUnfinished(installPath))
-        return FALSE;
+    // A folder that takes no mark (read-only media, say) fails in the extraction as it always did.
+    if (kind == Fresh)
+        (void)MarkInstallUnfinished(installPath);
 
     ReportStatus(statusWindow, L"完整包验证通过，正在安全解压程序…");
     if (!ExtractPayload(packagePath, installPath, request->createShortcut != 0, request->shortcutDir)) {
