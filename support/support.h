@@ -66,7 +66,7 @@ UINT64 RunLockHash(const WCHAR* path);
 void RunLockName(WCHAR* name, UINT32 capacity, const WCHAR* kind, const WCHAR* path);
 // TRUE when a wait result makes the lock ours: free, or abandoned by a run that died holding it.
 BOOL RunLockWaitAcquired(DWORD waitResult);
-// Takes the lock of a path without waiting; null with ERROR_BUSY while another run holds it.
+// Takes the lock of a path, waiting only a short grace; null with ERROR_BUSY while another run holds it.
 HANDLE AcquireRunLock(const WCHAR* kind, const WCHAR* path);
 // Releases and closes a lock taken by this thread; null is allowed; keeps the last-error value.
 void ReleaseRunLock(HANDLE lock);
