@@ -77,7 +77,9 @@ void VerifyRelease(const VerifyInput& input, VerifyOutcome* out) {
         return;
     }
     if (!VerifyBytes(input.publicPem, input.manifest.data(), input.manifest.size(), signature, &why)) {
-        out->failures.push_back("signature refused: " + why);
+        out->failures.push_back("signature refused: " + why +
+                                "; if the public key fingerprint differs from the one \"tovpublish sign\" printed, "
+                                "this is the wrong key, otherwise the manifest changed after signing");
         return;
     }
     out->signatureOk = true;
