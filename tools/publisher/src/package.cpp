@@ -149,6 +149,13 @@ bool WindowsNameOk(const std::string& name, std::string* why) {
             return *why = "holds a character Windows does not allow in a file name", false;
     }
     if (name.back() == '.' || name.back() == ' ') return *why = "ends with a dot or space", false;
+    // Device names stay devices on Windows whatever their extension ("con.txt" too).
+    std::string stem = Lower(name.substr(0, name.find('.')));
+    for (const char* device : {"con", "prn", "aux", "nul"})
+        if (stem == device) return *why = "is a Windows device name", false;
+    if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) && stem[3] >= '1' &&
+        stem[3] <= '9')
+        return *why = "is a Windows device name", false;
     return true;
 }
 
@@ -196,6 +203,12 @@ bool ListPackageFolder(const std::string& fromDir, std::vector<PackEntry>* entri
     // Byte order of the names, so that the archive does not depend on the order of the directory.
     std::sort(entries->begin(), entries->end(),
               [](const PackEntry& a, const PackEntry& b) { return a.name < b.name; });
+    // Windows file names ignore case: two names that differ only in case would land on one file.
+    std::vector<std::string> folded;
+    for (const PackEntry& e : *entries) folded.push_back(Lower(e.name));
+    std::sort(folded.begin(), folded.end());
+    for (size_t i = 1; i < folded.size(); ++i)
+        if (folded[i] == folded[i - 1]) problems->push_back(folded[i].substr(8) + " exists twice in other cases");
     return problems->empty();
 }
 

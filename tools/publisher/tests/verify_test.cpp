@@ -1,7 +1,5 @@
 // The whole release check: packages against entries, and the tool's commands end to end.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -230,30 +228,18 @@ TEST(Commands, PackIsReproducible) {
     EXPECT_TRUE(Verify(ManifestFor(dir.File("a.zip")), dir.File("a.zip")).ok());
 }
 
-std::string EncryptedPem(const std::string& plainPem, const char* passphrase) {
-    BIO* in = BIO_new_mem_buf(plainPem.data(), static_cast<int>(plainPem.size()));
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
-    BIO* out = BIO_new(BIO_s_mem());
-    EXPECT_EQ(PEM_write_bio_PKCS8PrivateKey(out, key, EVP_aes_256_cbc(), nullptr, 0, nullptr,
-                                            const_cast<char*>(passphrase)), 1);
-    char* mem = nullptr;
-    long length = BIO_get_mem_data(out, &mem);
-    std::string pem(mem, static_cast<size_t>(length));
-    BIO_free(in);
-    BIO_free(out);
-    EVP_PKEY_free(key);
-    return pem;
-}
-
 // The commands as a release pipeline runs them, in order; each row's exit code and one text of its output.
 TEST(Commands, ReleasePipeline) {
     pubtest::TempDir dir;
     MakeFolder(dir.File("app"), {{"TOVKinemo.exe", "MZ"}, {"tovkinemo.root", ""}, {"Assets/AppIcon.ico", "i"}});
     MakeFolder(dir.File("noroot"), {{"TOVKinemo.exe", "MZ"}});
+    MakeFolder(dir.File("device"), {{"TOVKinemo.exe", "MZ"}, {"tovkinemo.root", ""}, {"Docs/com1.txt", ""}});
+    MakeFolder(dir.File("cases"), {{"TOVKinemo.exe", "MZ"}, {"tovkinemo.root", ""}, {"a.txt", ""}, {"A.TXT", ""}});
     std::string key = dir.File("dev.pem"), enc = dir.File("enc.pem"), zip = dir.File("p.zip"),
                 json = dir.File("update.json"), sig = dir.File("update.json.sig"), pub = dir.File("pub.pem");
     pubtest::WriteText(key, pubtest::DevPrivatePem());
-    pubtest::WriteText(enc, EncryptedPem(pubtest::DevPrivatePem(), "s3cret"));
+    ASSERT_EQ(std::system(("openssl pkcs8 -topk8 -v2 aes-256-cbc -passout pass:s3cret -in '" + key + "' -out '" + enc +
+                           "'").c_str()), 0);
     pubtest::WriteText(pub, pubtest::DevPublicPem());
     pubtest::WriteText(dir.File("wrong.txt"), "wrong\n");
     setenv("TOVPUB_TEST_PASS", "s3cret", 1);
@@ -282,6 +268,8 @@ TEST(Commands, ReleasePipeline) {
         {"pack_into_its_folder", {"pack", "--from", dir.File("app"), "--out", dir.File("app/p.zip")}, 1, "inside"},
         {"pack_without_root", {"pack", "--from", dir.File("noroot"), "--out", dir.File("q.zip")}, 1,
          "\"Payload/tovkinemo.root\" is missing"},
+        {"pack_device_name", {"pack", "--from", dir.File("device"), "--out", dir.File("q.zip")}, 1, "device name"},
+        {"pack_names_differ_in_case", {"pack", "--from", dir.File("cases"), "--out", dir.File("q.zip")}, 1, "a.txt exists twice"},
         {"dry_run", manifest({"--version", "1.0", "--dry-run"}), 0, "nothing written"},
         {"version_slash", manifest({"--version", "2.1/0", "--out", json}), 1, "Windows file name"},
         {"out_is_package", manifest({"--version", "1.0", "--out", zip, "--force"}), 1, "never overwritten"},
