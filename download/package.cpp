@@ -198,7 +198,7 @@ static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, BYTE* buffer, UIN
             return FailWith(ERROR_CANCELLED);
         }
         DWORD got = 0;
-        if (!WinHttpReadData(request, buffer, IO_CHUNK_SIZE, &got))
+        if (!winHttp.readData(request, buffer, IO_CHUNK_SIZE, &got))
             return FALSE;
         if (got == 0)
             return TRUE;
