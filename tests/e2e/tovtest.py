@@ -99,9 +99,9 @@ PLANTED_DLLS = ("winhttp", "crypt32", "comctl32")
 
 
 def plant(dll, where, work):
-    """A copy of the exe in work/app and a look-alike dll.dll (tests/rig/plant.c) beside it ("beside") or in
-    work/cwd ("cwd"). Returns (exe, current directory, environment asking Wine to load a native dll of that
-    name first, as Windows does for every DLL that is not a KnownDLL, folder of the planted DLL)."""
+    """A copy of the exe, and a look-alike dll.dll (tests/rig/plant.c) beside it or in the current directory.
+    Returns (exe, current directory, environment for Wine to load such a DLL native first, as Windows does
+    for every DLL that is not a KnownDLL, folder of the planted DLL)."""
     app, cwd = os.path.join(work, "app"), os.path.join(work, "cwd")
     for folder in (app, cwd):
         os.makedirs(folder, exist_ok=True)
