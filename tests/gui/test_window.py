@@ -266,7 +266,7 @@ class IdleWindow(WindowCase):
                                           extra_env={"WINEDLLOVERRIDES": overrides + ";%s=n,b" % dll})
                     self.addCleanup(self.app.kill)
                     # The progress bar exists: comctl32 came from the system directory.
-                    self.assertEqual("msctls_progress32", self.driver.wait_window(30000)["ctl.1006.class"])
+                    self.assertEqual("msctls_progress32", self.driver.wait_window(60000)["ctl.1006.class"])
                     self.driver.click(1002)
                     self.assertIsNotNone(self.driver.wait_box(15000), "no folder picker")
                     self.driver.box_click(IDCANCEL)
