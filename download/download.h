@@ -3,7 +3,7 @@
 
 #include "support/support.h"
 #include "trust/trust.h"
-#include <winhttp.h>
+#include "support/libraries.h"
 
 static const WCHAR USER_AGENT[] = L"TOVKinemoDownloader/1.0";
 static const UINT32 SEGMENT_COUNT = 8;

@@ -209,7 +209,7 @@ static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, HashFeed* feed, U
         }
         BYTE* buffer = HashFeedBuffer(feed);
         DWORD got = 0;
-        if (!WinHttpReadData(request, buffer, IO_CHUNK_SIZE, &got))
+        if (!winHttp.readData(request, buffer, IO_CHUNK_SIZE, &got))
             return FALSE;
         if (got == 0)
             return TRUE;
