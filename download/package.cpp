@@ -58,9 +58,11 @@ static HANDLE CreateMergedFile(const WCHAR* path) {
                        FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// A refused write keeps the platform's own code (a full disk is 112 or 39). A short write goes on with
+// the rest: a filling disk takes part of a write first and refuses the rest with its own code.
 static BOOL WriteAll(HANDLE file, const BYTE* data, DWORD size) {
-    DWORD written = 0;
-    return WriteFile(file, data, size, &written, nullptr) && written == size;
+    DWORD code = ERROR_SUCCESS;
+    return WriteWholeBuffer(file, data, size, &code) || FailWith(code);
 }
 
 // The probe asks for the first byte only; a 206 answer means the server serves ranges.
@@ -74,57 +76,62 @@ static BOOL ServerServesRanges(const WCHAR* url) {
     return sent && status == 206;
 }
 
-// Appends one part file to the merged file through a fresh buffer.
-static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath) {
+// Appends one part file to the merged file; every chunk read also goes to the hash.
+static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath, HashFeed* feed) {
     HANDLE part = CreateFileW(partPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (part == INVALID_HANDLE_VALUE)
         return FALSE;
-    BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
-    if (!buffer) {
-        CloseHandle(part);
-        return FailWith(ERROR_OUTOFMEMORY);
-    }
     BOOL ok = TRUE;
-    DWORD code = ERROR_SUCCESS;
     for (;;) {
+        BYTE* buffer = HashFeedBuffer(feed);
         DWORD got = 0;
         if (!ReadFile(part, buffer, IO_CHUNK_SIZE, &got, nullptr)) {
             ok = FALSE;
-            code = GetLastError();
             break;
         }
         if (got == 0)
             break;
-        if (!WriteWholeBuffer(merged, buffer, got, &code)) {
+        // Hashed while it is written: both only read the buffer.
+        HashFeedSubmit(feed, got);
+        if (!WriteAll(merged, buffer, got)) {
             ok = FALSE;
             break;
         }
     }
-    HeapRelease(buffer);
+    DWORD code = GetLastError();
     CloseHandle(part);
-    if (!ok)
-        SetLastError(code);
+    SetLastError(code);
     return ok;
 }
 
-static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments) {
-    HANDLE merged = CreateMergedFile(mergedPath);
-    if (merged == INVALID_HANDLE_VALUE)
+// Copies the parts in order into the merged file and hashes them on the way. A failed merge deletes
+// its half-written file; the parts stay until the merged file is complete and flushed.
+static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments, StreamedDigest* digest) {
+    HashFeed feed;
+    if (!StartHashFeed(&feed))
         return FALSE;
-    for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
-        // An empty segment (packages below eight bytes) has no part file and adds nothing.
-        if (SegmentLength(segments[i].firstByte, segments[i].lastByte) == 0)
-            continue;
-        if (!AppendPartFile(merged, segments[i].partPath)) {
-            // A half-merged file is of no use to anyone and may sit on a full disk; the parts stay.
-            DWORD code = GetLastError();
-            CloseHandle(merged);
-            DeleteFileW(mergedPath);
-            return FailWith(code);
-        }
+    HANDLE merged = CreateMergedFile(mergedPath);
+    if (merged == INVALID_HANDLE_VALUE) {
+        FinishHashFeed(&feed, nullptr);
+        return FALSE;
     }
-    FlushFileBuffers(merged);
+    BOOL ok = TRUE;
+    for (UINT32 i = 0; i < SEGMENT_COUNT && ok; ++i) {
+        // An empty segment (packages below eight bytes) has no part file and adds nothing.
+        if (SegmentLength(segments[i].firstByte, segments[i].lastByte) != 0)
+            ok = AppendPartFile(merged, segments[i].partPath, &feed);
+    }
+    // The flush runs while the last chunk is still being hashed.
+    if (ok)
+        FlushFileBuffers(merged);
+    FinishHashFeed(&feed, digest);
+    if (!ok) {
+        DWORD code = GetLastError();
+        CloseHandle(merged);
+        DeleteFileW(mergedPath);
+        return FailWith(code);
+    }
     CloseHandle(merged);
     for (UINT32 i = 0; i < SEGMENT_COUNT; ++i)
         DeleteFileW(segments[i].partPath);
@@ -132,7 +139,7 @@ static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments) {
 }
 
 static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, const WCHAR* mergedPath,
-                              DownloadProgress* progress) {
+                              DownloadProgress* progress, StreamedDigest* digest) {
     DownloadSegment segments[SEGMENT_COUNT];
     HANDLE threads[SEGMENT_COUNT];
     MemoryZero(segments, sizeof(segments));
@@ -186,11 +193,12 @@ static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, cons
         return FailWith(outcome);
 
     ReportStatus(progress->window, L"下载完成，正在合并分段…");
-    return MergeSegments(mergedPath, segments);
+    return MergeSegments(mergedPath, segments, digest);
 }
 
-// Reads the whole body into the merged file; stops as soon as the body outgrows the package size.
-static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, BYTE* buffer, UINT64 expected,
+// Reads the whole body into the merged file, hashing it on the way; stops as soon as the body outgrows
+// the package size.
+static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, HashFeed* feed, UINT64 expected,
                              DownloadProgress* progress) {
     UINT64 received = 0;
     for (;;) {
@@ -198,13 +206,15 @@ static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, BYTE* buffer, UIN
             AtomicSet32(&progress->stopFlag, 1);
             return FailWith(ERROR_CANCELLED);
         }
+        BYTE* buffer = HashFeedBuffer(feed);
         DWORD got = 0;
-        if (!WinHttpReadData(request, buffer, IO_CHUNK_SIZE, &got))
+        if (!winHttp.readData(request, buffer, IO_CHUNK_SIZE, &got))
             return FALSE;
         if (got == 0)
             return TRUE;
+        HashFeedSubmit(feed, got);
         if (!WriteAll(merged, buffer, got))
-            return FailWith(ERROR_WRITE_FAULT);
+            return FALSE;
         received += got;
         // A body longer than the package can never pass the check; reading on would only fill the disk.
         if (received > expected)
@@ -219,7 +229,7 @@ DWORD StreamSizeFailureCode(UINT64 receivedBytes, UINT64 expectedBytes) {
 }
 
 static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, const WCHAR* mergedPath,
-                                 DownloadProgress* progress) {
+                                 DownloadProgress* progress, StreamedDigest* digest) {
     DeleteFileW(mergedPath);
     HINTERNET session = nullptr, connection = nullptr, request = nullptr;
     if (!OpenHttpRequest(url, nullptr, &session, &connection, &request))
@@ -241,12 +251,13 @@ static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, c
         CloseHttpHandles(session, connection, request);
         return FailWith(code);
     }
-    BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
+    HashFeed feed;
+    BOOL started = StartHashFeed(&feed);
     BOOL ok = FALSE;
     DWORD code = ERROR_OUTOFMEMORY;
-    if (buffer) {
+    if (started) {
         InterlockedExchange64((volatile LONG64*)&progress->downloadedBytes, 0);
-        ok = StreamBodyToFile(request, merged, buffer, entry->sizeBytes, progress);
+        ok = StreamBodyToFile(request, merged, &feed, entry->sizeBytes, progress);
         if (!ok)
             code = GetLastError();
     }
@@ -258,7 +269,8 @@ static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, c
             code = StreamSizeFailureCode(size == NO_FILE_SIZE ? 0 : size, entry->sizeBytes);
         }
     }
-    HeapRelease(buffer);
+    if (started)
+        FinishHashFeed(&feed, digest);
     CloseHandle(merged);
     CloseHttpHandles(session, connection, request);
     if (!ok)
@@ -315,13 +327,20 @@ static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath,
     // At most 2047 units of the URL are used, whatever the entry holds.
     WCHAR url[URL_CAPACITY];
     CopyWide(url, URL_CAPACITY, entry->urlWide);
-    BOOL transferred = ServerServesRanges(url) ? SegmentedTransfer(entry, url, mergedPath, &progress)
-                                               : SingleStreamTransfer(entry, url, mergedPath, &progress);
+    StreamedDigest digest;
+    MemoryZero(&digest, sizeof(digest));
+    BOOL transferred = ServerServesRanges(url)
+                           ? SegmentedTransfer(entry, url, mergedPath, &progress, &digest)
+                           : SingleStreamTransfer(entry, url, mergedPath, &progress, &digest);
     if (!transferred)
         return FALSE;
 
     ReportStatus(window, L"正在校验完整包大小和 SHA-256…");
-    if (!VerifyPackageFile(mergedPath, entry)) {
+    // The digest was taken while the file was written; only without it is the file read again.
+    BOOL matches = digest.obtained
+                       ? StreamedPackageMatches(digest.digest, digest.bytes, QueryFileSize(mergedPath), entry)
+                       : VerifyPackageFile(mergedPath, entry);
+    if (!matches) {
         DeleteFileW(mergedPath);
         return FailWith(ERROR_CRC);
     }
