@@ -40,7 +40,8 @@ BOOL GetDefaultCacheDir(WCHAR* cacheDir) {
             HRESULT_FACILITY(result) == FACILITY_WIN32 ? (DWORD)HRESULT_CODE(result) : ERROR_PATH_NOT_FOUND;
         return FailWith(DirectoryFailureCode(code));
     }
-    FormatText(cacheDir, PATH_CAPACITY, L"%s\\TOVKinemoDownloader\\Cache", folder);
+    if (!ComposePath(cacheDir, PATH_CAPACITY, L"%s\\TOVKinemoDownloader\\Cache", folder))
+        return FALSE;
     return EnsureDirectory(cacheDir);
 }
 
@@ -125,8 +126,9 @@ static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments) {
     }
     FlushFileBuffers(merged);
     CloseHandle(merged);
+    // A part that stays (held too long) is complete and merges again on a later run.
     for (UINT32 i = 0; i < SEGMENT_COUNT; ++i)
-        DeleteFileW(segments[i].partPath);
+        DeleteFileWhileHeld(segments[i].partPath);
     return TRUE;
 }
 
@@ -141,7 +143,8 @@ static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, cons
     for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
         DownloadSegment* segment = &segments[i];
         CopyWide(segment->packageUrl, URL_CAPACITY, url);
-        FormatText(segment->partPath, PATH_CAPACITY, L"%s.part%d", mergedPath, (int)i);
+        if (!ComposePath(segment->partPath, PATH_CAPACITY, L"%s.part%d", mergedPath, (int)i))
+            return FALSE;
         SegmentBounds(entry->sizeBytes, i, &segment->firstByte, &segment->lastByte);
         segment->progress = progress;
         // A part file is trusted by its size alone; the final SHA-256 check judges its content.
@@ -267,16 +270,27 @@ static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, c
 
 BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHAR* cacheDir, HWND window,
                      volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath) {
-    FormatText(packagePath, PATH_CAPACITY, L"%s\\package-%S-%S.zip", cacheDir, entry->latestVersion, channel);
+    // Every name in the cache must fit whole before any file is touched: a cut name is another file.
+    WCHAR mergedPath[PATH_CAPACITY];
+    WCHAR lastPartPath[PATH_CAPACITY];
+    if (!ComposePath(packagePath, PATH_CAPACITY, L"%s\\package-%S-%S.zip", cacheDir, entry->latestVersion,
+                     channel) ||
+        !ComposePath(mergedPath, PATH_CAPACITY, L"%s.partial", packagePath) ||
+        !ComposePath(lastPartPath, PATH_CAPACITY, L"%s.part%d", mergedPath, (int)(SEGMENT_COUNT - 1)))
+        return FALSE;
 
-    // A missing path or a directory at the final path never reaches the check.
-    if (PathIsFile(packagePath) && VerifyPackageFile(packagePath, entry)) {
-        PostComplete(window);
-        return TRUE;
+    // A missing path or a directory at the final path never reaches the check. A package that cannot be
+    // read now (held by another process) is no wrong package: it stays for the next run to check.
+    if (PathIsFile(packagePath)) {
+        PackageCheck cached = CheckPackageFile(packagePath, entry, cancelFlag);
+        if (cached == PACKAGE_MATCHES) {
+            PostComplete(window);
+            return TRUE;
+        }
+        if (cached == PACKAGE_UNREADABLE)
+            return FALSE;
     }
     DeleteFileW(packagePath);
-    WCHAR mergedPath[PATH_CAPACITY];
-    FormatText(mergedPath, PATH_CAPACITY, L"%s.partial", packagePath);
 
     DownloadProgress progress;
     MemoryZero(&progress, sizeof(progress));
@@ -300,11 +314,15 @@ BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHA
         return FALSE;
 
     ReportStatus(window, L"正在校验完整包大小和 SHA-256…");
-    if (!VerifyPackageFile(mergedPath, entry)) {
+    // Only a real mismatch deletes the merged file; one that cannot be read now stays as it is.
+    PackageCheck merged = CheckPackageFile(mergedPath, entry, nullptr);
+    if (merged == PACKAGE_UNREADABLE)
+        return FALSE;
+    if (merged == PACKAGE_DIFFERS) {
         DeleteFileW(mergedPath);
         return FailWith(ERROR_CRC);
     }
-    if (!MoveFileExW(mergedPath, packagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!MoveFileWhileHeld(mergedPath, packagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return FALSE;
     PostComplete(window);
     return TRUE;

@@ -58,6 +58,18 @@ void FormatTextV(WCHAR* buffer, UINT32 capacity, const WCHAR* format, va_list ar
 // the call fails with ERROR_FILENAME_EXCED_RANGE, so a cut name is never used.
 BOOL ComposePath(WCHAR* path, UINT32 capacity, const WCHAR* format, ...);
 
+// ---- files briefly held by another process (scanner, indexer, sync client) ----
+// TRUE for ERROR_SHARING_VIOLATION and ERROR_ACCESS_DENIED, the codes of a file someone holds.
+BOOL IsHeldFileCode(DWORD code);
+// Pause in ms before retry number attempt (from 0), growing; 0 once about 2 s have been spent.
+DWORD HeldFilePause(UINT32 attempt);
+// CreateFileW, MoveFileExW and DeleteFileW, tried again while they fail with a held-file code. The open
+// stops with ERROR_CANCELLED when cancelFlag (may be null) is set while it waits.
+HANDLE OpenFileWhileHeld(const WCHAR* path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                         volatile LONG* cancelFlag);
+BOOL MoveFileWhileHeld(const WCHAR* from, const WCHAR* to, DWORD flags);
+BOOL DeleteFileWhileHeld(const WCHAR* path);
+
 // ---- log and error text ----
 void AppendLog(const WCHAR* text);
 // Builds one log entry (timestamp, space, text, CR LF) into a buffer of LOG_ENTRY_CAPACITY units.

@@ -145,6 +145,7 @@ struct ListingCase {
     std::vector<std::wstring> entries;
     DWORD firstError, endError;
     bool empty;
+    std::wstring directory = L"C:\\x";
 };
 
 TEST(ListingShowsEmpty, OnlyACompleteListingProvesEmptiness) {
@@ -156,11 +157,13 @@ TEST(ListingShowsEmpty, OnlyACompleteListingProvesEmptiness) {
         {"a name that only starts with a dot", {L".", L"..", L"...x"}, 0, ERROR_NO_MORE_FILES, false},
         {"first fails with not found", {}, ERROR_FILE_NOT_FOUND, 0, true},
         {"first denied", {}, ERROR_ACCESS_DENIED, 0, false},
+        // "<dir>\\*" needs 261 units: cut to "<dir>\\" it would list nothing and seem empty.
+        {"pattern does not fit", {}, ERROR_FILE_NOT_FOUND, 0, false, L"C:\\" + std::wstring(255, L'd')},
     };
     const DirectoryLister lister = {ScriptFirst, ScriptNext, ScriptClose};
     for (const ListingCase& c : cases) {
         g_script = Script{c.entries, c.firstError, c.endError, 0, 0};
-        EXPECT_EQ(c.empty, ListingShowsEmpty(L"C:\\x", &lister) != FALSE) << c.name;
+        EXPECT_EQ(c.empty, ListingShowsEmpty(c.directory.c_str(), &lister) != FALSE) << c.name;
         EXPECT_EQ(c.firstError ? 0 : 1, g_script.closes) << c.name;
     }
 }
