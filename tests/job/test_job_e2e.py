@@ -80,15 +80,9 @@ def long_folder(base, length):
 
 
 def snapshot(root):
-    """Every folder and file below root with the files' bytes."""
-    found = {}
-    for folder, dirs, names in os.walk(root):
-        for name in dirs:
-            found[os.path.relpath(os.path.join(folder, name), root)] = None
-        for name in names:
-            with open(os.path.join(folder, name), "rb") as f:
-                found[os.path.relpath(os.path.join(folder, name), root)] = f.read()
-    return found
+    """Every folder and file below root, with the files' bytes."""
+    return {os.path.relpath(os.path.join(folder, name), root): (open(os.path.join(folder, name), "rb").read()
+            if name in names else None) for folder, dirs, names in os.walk(root) for name in dirs + names}
 
 
 class PathsThatDoNotFit(unittest.TestCase):
@@ -137,12 +131,9 @@ class PathsThatDoNotFit(unittest.TestCase):
                     args += ["--package", t.winpath(package_path)]
                 else:
                     cache = long_folder(work, cache_length)
-                    os.makedirs(cache)
-                    # Someone's files under the names a cut path would give.
                     room = 259 - cache_length - 1
-                    for name in names:
-                        if len(name) > room and room > 0:
-                            t.write_file(os.path.join(cache, name[:room]), b"someone's")
+                    for name in [n for n in names if len(n) > room]:  # someone's files under cut names
+                        t.write_file(os.path.join(cache, name[:room]), b"someone's")
                     args += ["--cache-dir", t.winpath(cache)]
                 before = snapshot(work)
                 code, lines = t.run_test(["--install-dir", t.winpath(install)] + args)

@@ -88,23 +88,6 @@ TEST(ComposePath, FitsWholeOrFailsEmpty) {
     }
 }
 
-TEST(HeldFileRetries, GrowingPausesOfAboutTwoSecondsOnlyForHeldCodes) {
-    DWORD total = 0, previous = 0;
-    UINT32 attempt = 0;
-    for (DWORD pause; (pause = HeldFilePause(attempt)) != 0; ++attempt) {
-        EXPECT_GT(pause, previous) << attempt;
-        previous = pause;
-        total += pause;
-    }
-    EXPECT_GE(total, 1800u);
-    EXPECT_LE(total, 2200u);
-    EXPECT_EQ(0u, HeldFilePause(attempt + 100));
-    for (DWORD code : {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED})
-        EXPECT_TRUE(IsHeldFileCode(code)) << code;
-    for (DWORD code : {ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_LOCK_VIOLATION, ERROR_DISK_FULL})
-        EXPECT_FALSE(IsHeldFileCode(code)) << code;
-}
-
 TEST(HeldFileRetries, RenameAndDeleteWaitForAShortHold) {
     WCHAR temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
