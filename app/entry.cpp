@@ -1,7 +1,10 @@
 // Process entry: the executable has no C runtime, so this is where the process starts.
 #include "app/app.h"
+#include "support/libraries.h"
 
 extern "C" void ProcessEntry(void) {
+    // First of all: no DLL loaded by name from now on may come from the current or the program's folder.
+    RestrictDllSearch();
     HINSTANCE instance = GetModuleHandleW(nullptr);
     ExitProcess((UINT)AppMain(instance));
 }

@@ -1,7 +1,7 @@
 // AppMain and the command line: test mode runs the job once on this thread, window mode shows the window.
 #include "app/app.h"
 #include "job/job.h"
-#include <commctrl.h>
+#include "support/libraries.h"
 #include <shellapi.h>
 
 UINT64 ParseDecimalCount(const WCHAR* text) {
@@ -83,7 +83,9 @@ int AppMain(HINSTANCE instance) {
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_PROGRESS_CLASS;
-    InitCommonControlsEx(&controls);
+    // Without comctl32 the window has no progress bar; that is ignored like a failure of the call.
+    if (LoadCommonControls())
+        commonControls.initCommonControlsEx(&controls);
 
     InstallRequest request;
     MemoryZero(&request, sizeof(request));

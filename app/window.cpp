@@ -87,8 +87,12 @@ BOOL CALLBACK SetChildFont(HWND child, LPARAM font) {
 
 DWORD WINAPI JobThreadProc(LPVOID parameter) {
     AppState* state = (AppState*)parameter;
+    // The launch's ShellExecuteW may run the verb through shell extensions, which need COM on this thread.
+    HRESULT comResult = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     int result = RunInstallJob(&state->request, state->mainWindow, &state->cancelRequested);
     DWORD code = GetLastError();
+    if (SUCCEEDED(comResult))
+        CoUninitialize();
     PostMessageW(state->mainWindow, WMU_DONE, (WPARAM)result, (LPARAM)code);
     return (DWORD)result;
 }

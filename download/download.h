@@ -3,7 +3,7 @@
 
 #include "support/support.h"
 #include "trust/trust.h"
-#include <winhttp.h>
+#include "support/libraries.h"
 
 static const WCHAR USER_AGENT[] = L"TOVKinemoDownloader/1.0";
 static const UINT32 SEGMENT_COUNT = 8;
@@ -62,6 +62,35 @@ UINT64 SegmentLength(UINT64 firstByte, UINT64 lastByte);
 // Failure code of a single stream whose size is not the package size: ERROR_HANDLE_EOF when short,
 // ERROR_FILE_INVALID when long.
 DWORD StreamSizeFailureCode(UINT64 receivedBytes, UINT64 expectedBytes);
+
+// The digest of the bytes written to the merged file, taken while they were written.
+struct StreamedDigest {
+    BYTE digest[32];
+    UINT64 bytes;
+    BOOL obtained;
+};
+
+// Chunks in order to a hashing thread through two buffers. Start fails only for want of buffers
+// (ERROR_OUTOFMEMORY); without a thread or a hash it still serves one buffer and obtains no digest.
+struct HashFeed {
+    BYTE* buffers[2];
+    volatile DWORD lengths[2];
+    HANDLE ready[2];
+    HANDLE idle[2];
+    HANDLE thread;
+    UINT32 slot;
+    BOOL held;
+    PackageHash hash;
+    StreamedDigest result;
+};
+BOOL StartHashFeed(HashFeed* feed);
+// The buffer to fill next; waits until the hashing thread is done with it.
+BYTE* HashFeedBuffer(HashFeed* feed);
+// Hands the filled buffer's first length bytes to the hashing thread (the buffer stays readable for
+// the writer) and moves on to the other buffer.
+void HashFeedSubmit(HashFeed* feed, DWORD length);
+// Ends the thread, releases everything and gives the digest (result may be null); keeps the last error.
+void FinishHashFeed(HashFeed* feed, StreamedDigest* result);
 
 DWORD WINAPI SegmentThreadProc(LPVOID parameter);
 void ReportDownloadProgress(DownloadProgress* progress);

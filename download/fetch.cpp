@@ -38,7 +38,7 @@ static BOOL ReadWholeBody(HINTERNET request, BYTE** buffer, UINT32* length) {
             capacity = next;
         }
         DWORD got = 0;
-        if (!WinHttpReadData(request, data + received, capacity - received, &got)) {
+        if (!winHttp.readData(request, data + received, capacity - received, &got)) {
             DWORD code = GetLastError();
             HeapRelease(data);
             SetLastError(code);

@@ -25,6 +25,8 @@ BOOL OpenHttpRequest(const WCHAR* url, const WCHAR* extraHeaders, HINTERNET* ses
     *session = nullptr;
     *connection = nullptr;
     *request = nullptr;
+    if (!LoadWinHttp())
+        return FALSE;
 
     // Large component buffers: the caller's stack is 16 MiB, so these stay local.
     WCHAR host[HOST_CAPACITY];
@@ -45,7 +47,7 @@ BOOL OpenHttpRequest(const WCHAR* url, const WCHAR* extraHeaders, HINTERNET* ses
     parts.dwExtraInfoLength = EXTRA_INFO_CAPACITY;
 
     // Only https URLs are ever requested; anything else is refused before the network is touched.
-    if (!url || !WinHttpCrackUrl(url, 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTPS ||
+    if (!url || !winHttp.crackUrl(url, 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTPS ||
         !TerminateComponent(host, HOST_CAPACITY, parts.dwHostNameLength) ||
         !TerminateComponent(path, URL_PATH_CAPACITY, parts.dwUrlPathLength) ||
         !TerminateComponent(extra, EXTRA_INFO_CAPACITY, parts.dwExtraInfoLength)) {
@@ -57,45 +59,45 @@ BOOL OpenHttpRequest(const WCHAR* url, const WCHAR* extraHeaders, HINTERNET* ses
     WCHAR objectName[OBJECT_NAME_CAPACITY];
     FormatText(objectName, OBJECT_NAME_CAPACITY, L"%s%s", path, extra);
 
-    HINTERNET openedSession = WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET openedSession = winHttp.open(USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (!openedSession)
         return FALSE;
 
     // Best effort: a platform that refuses one of these still gets its own defaults.
-    WinHttpSetTimeouts(openedSession, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS,
-                       RECEIVE_TIMEOUT_MS);
+    winHttp.setTimeouts(openedSession, RESOLVE_TIMEOUT_MS, CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS,
+                        RECEIVE_TIMEOUT_MS);
     DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    WinHttpSetOption(openedSession, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
+    winHttp.setOption(openedSession, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
-    WinHttpSetOption(openedSession, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof(redirectPolicy));
+    winHttp.setOption(openedSession, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof(redirectPolicy));
     // The wait for the response head is a separate setting (90 s on Windows, unbounded under Wine):
     // bound it like every other receive, or a server that never answers holds a segment forever.
     DWORD responseTimeout = RECEIVE_TIMEOUT_MS;
-    WinHttpSetOption(openedSession, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
-                     sizeof(responseTimeout));
+    winHttp.setOption(openedSession, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                      sizeof(responseTimeout));
 
-    HINTERNET openedConnection = WinHttpConnect(openedSession, host, parts.nPort, 0);
+    HINTERNET openedConnection = winHttp.connect(openedSession, host, parts.nPort, 0);
     if (!openedConnection) {
         DWORD code = GetLastError();
-        WinHttpCloseHandle(openedSession);
+        winHttp.closeHandle(openedSession);
         SetLastError(code);
         return FALSE;
     }
 
     HINTERNET openedRequest =
-        WinHttpOpenRequest(openedConnection, L"GET", objectName, nullptr, WINHTTP_NO_REFERER,
-                           WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+        winHttp.openRequest(openedConnection, L"GET", objectName, nullptr, WINHTTP_NO_REFERER,
+                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     if (!openedRequest) {
         DWORD code = GetLastError();
-        WinHttpCloseHandle(openedConnection);
-        WinHttpCloseHandle(openedSession);
+        winHttp.closeHandle(openedConnection);
+        winHttp.closeHandle(openedSession);
         SetLastError(code);
         return FALSE;
     }
 
-    if (extraHeaders && !WinHttpAddRequestHeaders(openedRequest, extraHeaders, (DWORD)-1L,
-                                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+    if (extraHeaders && !winHttp.addRequestHeaders(openedRequest, extraHeaders, (DWORD)-1L,
+                                                   WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
         DWORD code = GetLastError();
         CloseHttpHandles(openedSession, openedConnection, openedRequest);
         SetLastError(code);
@@ -109,14 +111,14 @@ BOOL OpenHttpRequest(const WCHAR* url, const WCHAR* extraHeaders, HINTERNET* ses
 }
 
 BOOL SendHttpRequest(HINTERNET request, DWORD* statusCode) {
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+    if (!winHttp.sendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         return FALSE;
-    if (!WinHttpReceiveResponse(request, nullptr))
+    if (!winHttp.receiveResponse(request, nullptr))
         return FALSE;
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX))
+    if (!winHttp.queryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX))
         return FALSE;
     *statusCode = status;
     return TRUE;
@@ -124,11 +126,11 @@ BOOL SendHttpRequest(HINTERNET request, DWORD* statusCode) {
 
 void CloseHttpHandles(HINTERNET session, HINTERNET connection, HINTERNET request) {
     if (request)
-        WinHttpCloseHandle(request);
+        winHttp.closeHandle(request);
     if (connection)
-        WinHttpCloseHandle(connection);
+        winHttp.closeHandle(connection);
     if (session)
-        WinHttpCloseHandle(session);
+        winHttp.closeHandle(session);
 }
 
 DWORD HttpStatusFailureCode(DWORD statusCode) {

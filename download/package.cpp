@@ -59,9 +59,12 @@ static HANDLE CreateMergedFile(const WCHAR* path) {
                        FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// A refused write keeps the platform's own code (a full disk is 112 or 39); a short one is a write fault.
 static BOOL WriteAll(HANDLE file, const BYTE* data, DWORD size) {
     DWORD written = 0;
-    return WriteFile(file, data, size, &written, nullptr) && written == size;
+    if (!WriteFile(file, data, size, &written, nullptr))
+        return FALSE;
+    return written == size || FailWith(ERROR_WRITE_FAULT);
 }
 
 // The probe asks for the first byte only; a 206 answer means the server serves ranges.
@@ -75,56 +78,62 @@ static BOOL ServerServesRanges(const WCHAR* url) {
     return sent && status == 206;
 }
 
-// Appends one part file to the merged file through a fresh buffer.
-static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath) {
+// Appends one part file to the merged file; every chunk read also goes to the hash.
+static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath, HashFeed* feed) {
     HANDLE part = CreateFileW(partPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (part == INVALID_HANDLE_VALUE)
         return FALSE;
-    BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
-    if (!buffer) {
-        CloseHandle(part);
-        return FailWith(ERROR_OUTOFMEMORY);
-    }
     BOOL ok = TRUE;
-    DWORD code = ERROR_SUCCESS;
     for (;;) {
+        BYTE* buffer = HashFeedBuffer(feed);
         DWORD got = 0;
         if (!ReadFile(part, buffer, IO_CHUNK_SIZE, &got, nullptr)) {
             ok = FALSE;
-            code = GetLastError();
             break;
         }
         if (got == 0)
             break;
+        // Hashed while it is written: both only read the buffer.
+        HashFeedSubmit(feed, got);
         if (!WriteAll(merged, buffer, got)) {
             ok = FALSE;
-            code = ERROR_WRITE_FAULT;
             break;
         }
     }
-    HeapRelease(buffer);
+    DWORD code = GetLastError();
     CloseHandle(part);
-    if (!ok)
-        SetLastError(code);
+    SetLastError(code);
     return ok;
 }
 
-static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments) {
-    HANDLE merged = CreateMergedFile(mergedPath);
-    if (merged == INVALID_HANDLE_VALUE)
+// Copies the parts in order into the merged file and hashes them on the way. A failed merge deletes
+// its half-written file; the parts stay until the merged file is complete and flushed.
+static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments, StreamedDigest* digest) {
+    HashFeed feed;
+    if (!StartHashFeed(&feed))
         return FALSE;
-    for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
-        // An empty segment (packages below eight bytes) has no part file and adds nothing.
-        if (SegmentLength(segments[i].firstByte, segments[i].lastByte) == 0)
-            continue;
-        if (!AppendPartFile(merged, segments[i].partPath)) {
-            DWORD code = GetLastError();
-            CloseHandle(merged);
-            return FailWith(code);
-        }
+    HANDLE merged = CreateMergedFile(mergedPath);
+    if (merged == INVALID_HANDLE_VALUE) {
+        FinishHashFeed(&feed, nullptr);
+        return FALSE;
     }
-    FlushFileBuffers(merged);
+    BOOL ok = TRUE;
+    for (UINT32 i = 0; i < SEGMENT_COUNT && ok; ++i) {
+        // An empty segment (packages below eight bytes) has no part file and adds nothing.
+        if (SegmentLength(segments[i].firstByte, segments[i].lastByte) != 0)
+            ok = AppendPartFile(merged, segments[i].partPath, &feed);
+    }
+    // The flush runs while the last chunk is still being hashed.
+    if (ok)
+        FlushFileBuffers(merged);
+    FinishHashFeed(&feed, digest);
+    if (!ok) {
+        DWORD code = GetLastError();
+        CloseHandle(merged);
+        DeleteFileW(mergedPath);
+        return FailWith(code);
+    }
     CloseHandle(merged);
     // A part that stays (held too long) is complete and merges again on a later run.
     for (UINT32 i = 0; i < SEGMENT_COUNT; ++i)
@@ -133,7 +142,7 @@ static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments) {
 }
 
 static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, const WCHAR* mergedPath,
-                              DownloadProgress* progress) {
+                              DownloadProgress* progress, StreamedDigest* digest) {
     DownloadSegment segments[SEGMENT_COUNT];
     HANDLE threads[SEGMENT_COUNT];
     MemoryZero(segments, sizeof(segments));
@@ -188,11 +197,12 @@ static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, cons
         return FailWith(ERROR_READ_FAULT);
 
     ReportStatus(progress->window, L"下载完成，正在合并分段…");
-    return MergeSegments(mergedPath, segments);
+    return MergeSegments(mergedPath, segments, digest);
 }
 
-// Reads the whole body into the merged file; stops as soon as the body outgrows the package size.
-static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, BYTE* buffer, UINT64 expected,
+// Reads the whole body into the merged file, hashing it on the way; stops as soon as the body outgrows
+// the package size.
+static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, HashFeed* feed, UINT64 expected,
                              DownloadProgress* progress) {
     UINT64 received = 0;
     for (;;) {
@@ -200,13 +210,15 @@ static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, BYTE* buffer, UIN
             AtomicSet32(&progress->stopFlag, 1);
             return FailWith(ERROR_CANCELLED);
         }
+        BYTE* buffer = HashFeedBuffer(feed);
         DWORD got = 0;
-        if (!WinHttpReadData(request, buffer, IO_CHUNK_SIZE, &got))
+        if (!winHttp.readData(request, buffer, IO_CHUNK_SIZE, &got))
             return FALSE;
         if (got == 0)
             return TRUE;
+        HashFeedSubmit(feed, got);
         if (!WriteAll(merged, buffer, got))
-            return FailWith(ERROR_WRITE_FAULT);
+            return FALSE;
         received += got;
         // A body longer than the package can never pass the check; reading on would only fill the disk.
         if (received > expected)
@@ -221,7 +233,7 @@ DWORD StreamSizeFailureCode(UINT64 receivedBytes, UINT64 expectedBytes) {
 }
 
 static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, const WCHAR* mergedPath,
-                                 DownloadProgress* progress) {
+                                 DownloadProgress* progress, StreamedDigest* digest) {
     DeleteFileW(mergedPath);
     HINTERNET session = nullptr, connection = nullptr, request = nullptr;
     if (!OpenHttpRequest(url, nullptr, &session, &connection, &request))
@@ -243,12 +255,13 @@ static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, c
         CloseHttpHandles(session, connection, request);
         return FailWith(code);
     }
-    BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
+    HashFeed feed;
+    BOOL started = StartHashFeed(&feed);
     BOOL ok = FALSE;
     DWORD code = ERROR_OUTOFMEMORY;
-    if (buffer) {
+    if (started) {
         InterlockedExchange64((volatile LONG64*)&progress->downloadedBytes, 0);
-        ok = StreamBodyToFile(request, merged, buffer, entry->sizeBytes, progress);
+        ok = StreamBodyToFile(request, merged, &feed, entry->sizeBytes, progress);
         if (!ok)
             code = GetLastError();
     }
@@ -260,7 +273,8 @@ static BOOL SingleStreamTransfer(const ManifestEntry* entry, const WCHAR* url, c
             code = StreamSizeFailureCode(size == NO_FILE_SIZE ? 0 : size, entry->sizeBytes);
         }
     }
-    HeapRelease(buffer);
+    if (started)
+        FinishHashFeed(&feed, digest);
     CloseHandle(merged);
     CloseHttpHandles(session, connection, request);
     if (!ok)
@@ -308,14 +322,24 @@ BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHA
     // At most 2047 units of the URL are used, whatever the entry holds.
     WCHAR url[URL_CAPACITY];
     CopyWide(url, URL_CAPACITY, entry->urlWide);
-    BOOL transferred = ServerServesRanges(url) ? SegmentedTransfer(entry, url, mergedPath, &progress)
-                                               : SingleStreamTransfer(entry, url, mergedPath, &progress);
+    StreamedDigest digest;
+    MemoryZero(&digest, sizeof(digest));
+    BOOL transferred = ServerServesRanges(url)
+                           ? SegmentedTransfer(entry, url, mergedPath, &progress, &digest)
+                           : SingleStreamTransfer(entry, url, mergedPath, &progress, &digest);
     if (!transferred)
         return FALSE;
 
     ReportStatus(window, L"正在校验完整包大小和 SHA-256…");
-    // Only a real mismatch deletes the merged file; one that cannot be read now stays as it is.
-    PackageCheck merged = CheckPackageFile(mergedPath, entry, nullptr);
+    // The digest was taken while the file was written; only without it is the file read again. Only a
+    // real mismatch deletes the merged file; one that cannot be read now stays as it is.
+    PackageCheck merged;
+    if (digest.obtained)
+        merged = StreamedPackageMatches(digest.digest, digest.bytes, QueryFileSize(mergedPath), entry)
+                     ? PACKAGE_MATCHES
+                     : PACKAGE_DIFFERS;
+    else
+        merged = CheckPackageFile(mergedPath, entry, nullptr);
     if (merged == PACKAGE_UNREADABLE)
         return FALSE;
     if (merged == PACKAGE_DIFFERS) {

@@ -106,7 +106,7 @@ static BOOL TransferSegmentBody(DownloadSegment* segment, HINTERNET request, HAN
             return FALSE;
         }
         DWORD got = 0;
-        if (!WinHttpReadData(request, buffer, IO_CHUNK_SIZE, &got)) {
+        if (!winHttp.readData(request, buffer, IO_CHUNK_SIZE, &got)) {
             *code = GetLastError();
             return FALSE;
         }

@@ -2,7 +2,7 @@
 // package's "Payload" folder through the Shell, waits for the files to settle and optionally writes the
 // desktop shortcut. The step is judged by PowerShell's exit code alone.
 #include "install/install.h"
-#include <wincrypt.h>
+#include "support/libraries.h"
 
 static const WCHAR SCRIPT_START[] = L"$ErrorActionPreference='Stop';$zip=";
 static const WCHAR SCRIPT_DEST[] = L";$dest=";
@@ -107,9 +107,11 @@ BOOL GetPowerShellPath(WCHAR* path, UINT32 capacity) {
 BOOL EncodeScript(const WCHAR* script, WCHAR** encoded, DWORD* encodedLength) {
     *encoded = nullptr;
     *encodedLength = 0;
+    if (!LoadCrypt32())
+        return FALSE;
     DWORD byteCount = WideLength(script) * (DWORD)sizeof(WCHAR);
     DWORD needed = 0;
-    if (!CryptBinaryToStringW((const BYTE*)script, byteCount, BASE64_ONE_LINE, nullptr, &needed))
+    if (!crypt32.binaryToStringW((const BYTE*)script, byteCount, BASE64_ONE_LINE, nullptr, &needed))
         return FALSE;
     WCHAR* text = (WCHAR*)HeapTake((SIZE_T)needed * sizeof(WCHAR), FALSE);
     if (!text) {
@@ -117,7 +119,7 @@ BOOL EncodeScript(const WCHAR* script, WCHAR** encoded, DWORD* encodedLength) {
         return FALSE;
     }
     DWORD length = needed;
-    if (!CryptBinaryToStringW((const BYTE*)script, byteCount, BASE64_ONE_LINE, text, &length)) {
+    if (!crypt32.binaryToStringW((const BYTE*)script, byteCount, BASE64_ONE_LINE, text, &length)) {
         DWORD code = GetLastError();
         HeapRelease(text);
         SetLastError(code);

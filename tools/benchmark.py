@@ -1,17 +1,27 @@
 #!/usr/bin/env python3
-"""Download benchmark (prints figures; not a test). One nginx on loopback serves a 256 MiB package:
-the program's segmented download, the program's single stream (ranges off), `curl -o` + sha256sum and
-`aria2c -x8 -s8` + sha256sum. Also the program's time split (download, merge, hash), its peak private
-memory against an idle Wine process, and a resumed run's bytes sent against bytes missing.
+"""Download benchmark (prints figures; not a test). One nginx on loopback serves the packages; contenders
+take turns, each figure is the median of ROUNDS runs and every run is shown with the machine's load.
 
-Usage: TOV_BUILD_DIR=build tools/benchmark.py [SIZE_MIB]   (the build must exist: tools/test.sh or demo)"""
-import datetime
+Table 1: a 256 MiB package over unlimited loopback TLS 1.2: the program's segmented download, its single
+stream (ranges off), `curl -o` + sha256sum, `aria2c -x8 -s8 -k1M` + sha256sum.
+Table 2: a 64 MiB package from an nginx block that sends each connection at 4 MiB/s (`limit_rate 4m`).
+
+The program's phases come from its log lines as they appear (the log is polled, its one-second
+timestamps are too coarse): start (Wine start, manifest, signature), download (with the range probe),
+merge, check. The probe's share is taken from nginx's log (end of the probe, start of the first range).
+Peak private memory (RssAnon) is measured against an idle Wine process. A resumed run shows bytes sent
+against bytes missing. At the end the prefix's wineserver is ended: nothing is left running.
+
+Usage: TOV_BUILD_DIR=build [TOV_BENCH_EXE=other.exe] tools/benchmark.py [ROUNDS]   (the build must exist; takes about 4 minutes)"""
+import json
 import os
 import shutil
+import signal
+import statistics
 import subprocess
 import sys
-import threading
 import time
+import zipfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 os.environ.setdefault("TOV_SOURCE_DIR", SOURCE)
@@ -21,93 +31,139 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "servers"))
 import tovtest as t  # noqa: E402
 from nginx import Nginx  # noqa: E402
 
+# Another build of the program (for example main's, for before-and-after figures) runs in the same prefix.
+t.EXE = os.environ.get("TOV_BENCH_EXE") or t.EXE
+
 MiB = 1024 * 1024
-SPEED = __import__("re").compile(r"^正在下载 \d+%，下载速度 (\d+\.\d) MB/s$")
 PUBLISHER = os.path.join(t.BUILD, "publisher", "tovpublish")
+CA = os.path.join(t.BUILD, "rig", "certs", "ca.pem")
+# The program runs straight under wine (no temp-directory wrapper), so the Linux pid started here is the
+# program itself and its log is the prefix's default one.
+LOG = os.path.join(t.PREFIX, "drive_c", "users", t.WINE_USER, "Temp", "TOVKinemoDownloader.log")
+OPENING = "正在下载 0%，下载速度 0.0 MB/s"
+MERGE = "下载完成，正在合并分段…"
+CHECK = "正在校验完整包大小和 SHA-256…"
+VERIFIED_END = "首次下载失败（错误 183"  # the install path is a file: the run ends right after the check
 
 
-def rss_kib(pid, field):
+def wine_env():
+    env = dict(os.environ)
+    env.pop("TOV_TEMP_DIR", None)
+    return env
+
+
+def load():
+    with open("/proc/loadavg") as f:
+        return f.read().split()[0]
+
+
+def private_kib(pid):
     try:
         with open("/proc/%d/status" % pid) as f:
             for line in f:
-                if line.startswith(field + ":"):
+                if line.startswith("RssAnon:"):
                     return int(line.split()[1])
     except OSError:
         pass
-    return None
+    return 0
 
 
-class MemoryWatch(threading.Thread):
-    """Polls the private (anonymous) resident memory of the process whose command line names `needle`."""
-
-    def __init__(self, needle):
-        super().__init__(daemon=True)
-        self.needle, self.peak, self.stop = needle, 0, threading.Event()
-
-    def run(self):
-        while not self.stop.is_set():
-            for pid in (int(p) for p in os.listdir("/proc") if p.isdigit()):
-                try:
-                    with open("/proc/%d/cmdline" % pid, "rb") as f:
-                        if self.needle.encode() not in f.read():
-                            continue
-                except OSError:
-                    continue
-                value = rss_kib(pid, "RssAnon")
-                if value:
-                    self.peak = max(self.peak, value)
-            time.sleep(0.05)
+def idle_wine_private_kib(threads=0):
+    """RssAnon of an idle Wine process (the rig's idlethreads.exe with that many idle threads), ended by its
+    own pid."""
+    proc = subprocess.Popen([t.WINE_RUN, os.path.join(t.TEST_BIN, "idlethreads.exe"), str(threads)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            env=wine_env())
+    try:
+        # Wine's start-up settles within seconds; the largest value seen is the idle process's size.
+        peak = 0
+        for _ in range(40):
+            time.sleep(0.1)
+            peak = max(peak, private_kib(proc.pid))
+        return peak
+    finally:
+        proc.kill()
+        proc.wait()
 
 
-def idle_wine_private_kib():
-    """RssAnon of an idle Wine process (cmd.exe waiting for input)."""
-    proc = subprocess.Popen([t.WINE_RUN, "cmd.exe", "/k"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    time.sleep(3)
-    value = 0
-    for pid in (int(p) for p in os.listdir("/proc") if p.isdigit()):
-        try:
-            with open("/proc/%d/cmdline" % pid, "rb") as f:
-                if b"cmd.exe" in f.read() and pid != proc.pid:
-                    value = max(value, rss_kib(pid, "RssAnon") or 0)
-        except OSError:
-            pass
-    proc.stdin.close()
-    proc.kill()
-    subprocess.run(["pkill", "-f", "cmd.exe /k"], stderr=subprocess.DEVNULL)
-    return value
+def make_package(path, size_mib):
+    """A real package: payload markers and incompressible media."""
+    with zipfile.ZipFile(path, "w") as zf:
+        zf.writestr("Payload/TOVKinemo.exe", t.payload_program())
+        zf.writestr("Payload/tovkinemo.root", b"")
+        with zf.open(zipfile.ZipInfo("Payload/Media/big.bin"), "w", force_zip64=True) as big:
+            for _ in range(size_mib):
+                big.write(os.urandom(MiB))
+    return os.path.getsize(path)
 
 
-def stamps(entries):
-    """Seconds (from the log's timestamps) of the first line with each text."""
-    out = {}
-    for stamp, text in entries:
-        when = datetime.datetime.strptime(stamp.decode(), "%Y-%m-%d %H:%M:%S").timestamp()
-        out.setdefault(text, when)
-    return out
-
-
-def program_run(server, work, manifest, block, cancel_after=None, fresh_cache=True):
+def program_run(work, manifest, cancel_after=None, fresh_cache=True):
+    """One run of the exe: wall time, the time each log line first appeared, peak private memory."""
     cache = os.path.join(work, "cache")
     if fresh_cache:
         shutil.rmtree(cache, ignore_errors=True)
-    target = t.write_file(os.path.join(work, "install-is-a-file"), b"x")  # ends the run right after the check
+    target = t.write_file(os.path.join(work, "install-is-a-file"), b"x")
     args = [t.EXE, "--test", "--install-dir", t.winpath(target), "--cache-dir", t.winpath(cache), "--manifest",
-            t.winpath(manifest[block]), "--signature", t.winpath(manifest[block] + ".sig"), "--channel", "win10"]
+            t.winpath(manifest), "--signature", t.winpath(manifest + ".sig"), "--channel", "win10"]
     if cancel_after:
         args += ["--cancel-after-bytes", str(cancel_after)]
-    t.reset_log()
-    watch = MemoryWatch("TOVKinemoDownloader.exe")
-    watch.start()
-    mark = server.mark()
+    if os.path.exists(LOG):
+        os.remove(LOG)
+    seen, pending, peak = {}, b"", 0
     start = time.monotonic()
-    subprocess.run([t.WINE_RUN] + args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    wall_start = time.time()
+    proc = subprocess.Popen([t.WINE_RUN] + args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, env=wine_env())
+    offset, polls = 0, 0
+    while True:
+        done = proc.poll() is not None
+        try:
+            with open(LOG, "rb") as f:
+                f.seek(offset)
+                chunk = f.read()
+        except OSError:
+            chunk = b""
+        offset += len(chunk)
+        pending += chunk
+        now = time.monotonic() - start
+        while b"\r\n" in pending:
+            line, pending = pending.split(b"\r\n", 1)
+            seen.setdefault(line[20:].decode("utf-8", "replace"), now)
+        if polls % 10 == 0:
+            peak = max(peak, private_kib(proc.pid))
+        polls += 1
+        if done:
+            break
+        time.sleep(0.005)
     wall = time.monotonic() - start
-    watch.stop.set()
-    watch.join()
-    entries = t.read_log_entries()
-    return wall, stamps(entries), watch.peak, server.entries_since(mark), [e[1] for e in entries], cache
+    lines = sorted(seen, key=seen.get)
+    return {"wall": wall, "seen": seen, "lines": lines, "peak": peak, "cache": cache, "epoch": wall_start,
+            "load": load(), "ok": CHECK in seen and bool(lines) and lines[-1].startswith(VERIFIED_END)}
+
+
+def phases(run):
+    """start, download (with the probe), merge, check in seconds; merge is None for the single stream."""
+    seen, end = run["seen"], run["seen"][run["lines"][-1]] if run["lines"] else None
+    opening, merge, check = seen.get(OPENING), seen.get(MERGE), seen.get(CHECK)
+    if None in (opening, check, end):
+        return None
+    download_end = merge if merge is not None else check
+    return {"start": opening, "download": download_end - opening,
+            "merge": check - merge if merge is not None else None, "check": end - check}
+
+
+def probe_share(run, entries):
+    """Seconds from the opening line to the probe's end and to the start of the first range (nginx's clock
+    and ours are the same machine's)."""
+    opening = run["seen"].get(OPENING)
+    probes = [e for e in entries if e["range"] == "bytes=0-0"]
+    ranges = [e for e in entries if e["range"] and e["range"] != "bytes=0-0"]
+    if opening is None or not probes:
+        return None
+    at = run["epoch"] + opening
+    probe_end = probes[0]["msec"] - at
+    first_range = min(e["msec"] - e["seconds"] for e in ranges) - at if ranges else None
+    return probe_end, first_range
 
 
 def native_run(command, path):
@@ -116,98 +172,177 @@ def native_run(command, path):
     start = time.monotonic()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["sha256sum", path], check=True, stdout=subprocess.DEVNULL)
-    return time.monotonic() - start
+    return {"wall": time.monotonic() - start, "load": load(), "ok": True}
+
+
+def med(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def fmt(value, unit=""):
+    return "–" if value is None else "%.2f%s" % (value, unit)
+
+
+def runs_text(runs):
+    return ", ".join("%.2f (load %s)%s" % (r["wall"], r["load"], "" if r["ok"] else " NOT VERIFIED") for r in runs)
+
+
+def contenders(server, work, manifests, block_ranges, block_single, name):
+    url = lambda block: server.url(name, block)
+    out = os.path.join(work, "native.zip")
+    return [
+        ("program, 8 ranges", lambda: program_run(work, manifests[block_ranges])),
+        ("program, 1 stream", lambda: program_run(work, manifests[block_single])),
+        ("curl -o + sha256sum", lambda: native_run(["curl", "-sS", "--cacert", CA, "-o", out, url(block_ranges)],
+                                                   out)),
+        ("aria2c -x8 -s8 -k1M + sha256sum", lambda: native_run(
+            ["aria2c", "-q", "-x8", "-s8", "-k1M", "--ca-certificate=" + CA, "--allow-overwrite=true",
+             "--auto-file-renaming=false", "-d", work, "-o", "native.zip", url(block_ranges)], out)),
+    ]
+
+
+def measure(server, work, manifests, blocks, name, rounds):
+    """Runs every contender once per round, in turns; returns name -> list of runs."""
+    table = contenders(server, work, manifests, blocks[0], blocks[1], name)
+    results = {n: [] for n, _ in table}
+    for _ in range(rounds):
+        for n, run in table:
+            mark = server.mark()
+            result = run()
+            result["entries"] = [e for e in server.entries_since(mark) if e["uri"] == "/" + name]
+            results[n].append(result)
+    return results
+
+
+def phase_medians(runs):
+    split = [phases(r) for r in runs]
+    split = [s for s in split if s]
+    return {k: med([s[k] for s in split]) for k in ("start", "download", "merge", "check")} if split else {}
+
+
+def print_program_details(name, runs, idle):
+    for r in runs:
+        p = phases(r) or {}
+        probe = probe_share(r, r["entries"])
+        print("    %s: wall %.2f s, load %s: start %s, download %s, merge %s, check %s; probe ends %s, first range "
+              "starts %s after the opening line; peak private %.1f MiB (%.1f above idle Wine)" % (
+                  name, r["wall"], r["load"], fmt(p.get("start")), fmt(p.get("download")), fmt(p.get("merge")),
+                  fmt(p.get("check")), fmt(probe[0] if probe else None, " s"),
+                  fmt(probe[1] if probe and probe[1] is not None else None, " s"), r["peak"] / 1024,
+                  (r["peak"] - idle) / 1024))
+
+
+def table_loopback(results, size_mib, idle):
+    curl = med([r["wall"] for r in results["curl -o + sha256sum"]])
+    print("\n%d MiB, unlimited loopback (median of %d; all runs in brackets)" % (size_mib, len(results[
+        "curl -o + sha256sum"])))
+    print("| contender | wall s | start | download (incl. probe) | merge | check | vs curl + sha256sum | runs |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name, runs in results.items():
+        wall = med([r["wall"] for r in runs])
+        p = phase_medians(runs) if name.startswith("program") else {}
+        print("| %s | %.2f | %s | %s | %s | %s | %.2fx | %s |" % (
+            name, wall, fmt(p.get("start")), fmt(p.get("download")), fmt(p.get("merge")), fmt(p.get("check")),
+            curl / wall, runs_text(runs)))
+    seg = phase_medians(results["program, 8 ranges"])
+    single = phase_medians(results["program, 1 stream"])
+    if seg.get("merge") is not None and seg.get("check") is not None:
+        print("after the download, 8 ranges: merge + check %.2f s; single stream check %.2f s" % (
+            seg["merge"] + seg["check"], single["check"] if single.get("check") is not None else float("nan")))
+    for name in ("program, 8 ranges", "program, 1 stream"):
+        print_program_details(name, results[name], idle)
+
+
+def table_capped(results, size_mib, idle):
+    single = med([r["wall"] for r in results["program, 1 stream"]])
+    aria = med([r["wall"] for r in results["aria2c -x8 -s8 -k1M + sha256sum"]])
+    print("\n%d MiB, nginx `limit_rate 4m` per connection (median of %d; bound for 8 connections: %.2f s)" % (
+        size_mib, len(results["program, 1 stream"]), size_mib / 32.0))
+    print("| contender | wall s | phases (start, download, merge, check) | vs program 1 stream | vs aria2c | runs |")
+    print("|---|---|---|---|---|---|")
+    for name, runs in results.items():
+        wall = med([r["wall"] for r in runs])
+        p = phase_medians(runs) if name.startswith("program") else {}
+        split = ", ".join(fmt(p.get(k)) for k in ("start", "download", "merge", "check")) if p else ""
+        print("| %s | %.2f | %s | %.2fx | %.2fx slower | %s |" % (name, wall, split, single / wall, wall / aria,
+                                                                 runs_text(runs)))
+    shares = [probe_share(r, r["entries"]) for r in results["program, 8 ranges"]]
+    firsts = [s[1] for s in shares if s and s[1] is not None]
+    if firsts:
+        print("8 ranges: from the opening line to the first range request (probe, threads, connections): median "
+              "%.2f s of %.2f s wall (%.0f %%)" % (med(firsts), med([r["wall"] for r in results["program, 8 ranges"]]),
+                                                  100 * med(firsts) / med([r["wall"] for r in results[
+                                                      "program, 8 ranges"]])))
+    for name in ("program, 8 ranges", "program, 1 stream"):
+        print_program_details(name, results[name], idle)
+
+
+def publish(server, work, package, block, name):
+    directory = os.path.join(work, "manifest-" + block)
+    os.makedirs(directory, exist_ok=True)
+    path = os.path.join(directory, "update.json")
+    subprocess.run([PUBLISHER, "manifest", "--version", "9.9.9", "--out", path, "--channel", "win10", "--package",
+                    package, "--url", server.url(name, block)], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([PUBLISHER, "sign", "--key", t.KEYS["dev"], "--in", path, "--out", path + ".sig"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return path
+
+
+def stop_prefix():
+    """Ends the prefix's persistent wineserver and with it Wine's services (winedevice and the rest)."""
+    env = dict(os.environ, WINEPREFIX=t.PREFIX)
+    subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
 
 
 def main():
-    size_mib = int(sys.argv[1]) if len(sys.argv) > 1 else 256
+    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 3
+    began = time.monotonic()
     work = t.fresh_dir("benchmark")
     www = os.path.join(work, "www")
-    package = os.path.join(www, "package.zip")
     os.makedirs(www)
-    import zipfile
-    with zipfile.ZipFile(package, "w") as zf:  # a real package: payload markers and incompressible media
-        zf.writestr("Payload/TOVKinemo.exe", t.payload_program())
-        zf.writestr("Payload/tovkinemo.root", b"")
-        with zf.open(zipfile.ZipInfo("Payload/Media/big.bin"), "w", force_zip64=True) as big:
-            for _ in range(size_mib):
-                big.write(os.urandom(MiB))
-    size = os.path.getsize(package)
-    certs = os.path.join(t.BUILD, "rig", "certs")
-    results = []
-    with Nginx(www, t.BUILD, name="benchmark", tls11=False) as server:
-        manifest = {}
-        for block in ("ranges", "norange"):
-            directory = os.path.join(work, block)
-            os.makedirs(directory)
-            path = os.path.join(directory, "update.json")
-            subprocess.run([PUBLISHER, "manifest", "--version", "9.9.9", "--out", path, "--channel", "win10",
-                            "--package", package, "--url", server.url("package.zip", block)], check=True,
-                           stdout=subprocess.DEVNULL)
-            subprocess.run([PUBLISHER, "sign", "--key", t.KEYS["dev"], "--in", path, "--out", path + ".sig"],
-                           check=True, stdout=subprocess.DEVNULL)
-            manifest[block] = path
+    big = make_package(os.path.join(www, "big.zip"), 256)
+    small = make_package(os.path.join(www, "small.zip"), 64)
+    try:
+        with Nginx(www, t.BUILD, name="benchmark", tls11=False) as server:
+            manifests = {b: publish(server, work, os.path.join(www, "big.zip"), b, "big.zip")
+                         for b in ("ranges", "norange")}
+            manifests.update({b: publish(server, work, os.path.join(www, "small.zip"), b, "small.zip")
+                              for b in ("capped", "capped-norange")})
+            idle = idle_wine_private_kib()
+            per_thread = (idle_wine_private_kib(8) - idle) / 8
+            print("Machine: %s, %d cores; load before: %s; idle Wine process: %.1f MiB private; Wine's own cost "
+                  "of an idle thread: %.2f MiB" % (os.uname().nodename, os.cpu_count(), load(), idle / 1024,
+                                                   per_thread / 1024))
+            print("Packages: %.1f MiB and %.1f MiB over loopback TLS 1.2 from nginx" % (big / MiB, small / MiB))
+            loopback = measure(server, work, manifests, ("ranges", "norange"), "big.zip", rounds)
+            capped = measure(server, work, manifests, ("capped", "capped-norange"), "small.zip", rounds)
 
-        idle = idle_wine_private_kib()
-        seg = program_run(server, work, manifest, "ranges")
-        single = program_run(server, work, manifest, "norange")
-        curl = native_run(["curl", "-sS", "--cacert", os.path.join(certs, "ca.pem"), "-o",
-                           os.path.join(work, "curl.zip"), server.url("package.zip")], os.path.join(work, "curl.zip"))
-        aria = native_run(["aria2c", "-q", "-x8", "-s8", "--ca-certificate=" + os.path.join(certs, "ca.pem"),
-                           "--allow-overwrite=true", "--auto-file-renaming=false", "-d", work, "-o", "aria.zip",
-                           server.url("package.zip")], os.path.join(work, "aria.zip"))
-        # Resume: cancel half-way, then a second run fetches the rest.
-        half = program_run(server, work, manifest, "ranges", cancel_after=size // 2)
-        cache = half[5]
-        on_disk = sum(os.path.getsize(os.path.join(cache, n)) for n in os.listdir(cache) if ".part" in n)
-        resumed = program_run(server, work, manifest, "ranges", fresh_cache=False)
-        sent = sum(r["bytes"] for r in resumed[3] if r["range"] != "bytes=0-0")
-
-    def program_figures(name, run, path_kind):
-        wall, when, peak, _, lines, _ = run
-        # The install path is a file, so a verified package ends the run at the directory step (183).
-        ok = "正在校验完整包大小和 SHA-256…" in lines and lines[-1].startswith("首次下载失败（错误 183")
-        results.append((name, wall, ok))
-        start = when.get("正在下载 0%，下载速度 0.0 MB/s")
-        merged = when.get("下载完成，正在合并分段…")
-        check = when.get("正在校验完整包大小和 SHA-256…")
-        done = when.get(lines[-1]) if lines else None
-        split = []
-        if path_kind == "segmented" and None not in (start, merged, check, done):
-            split = ["download %.0f s" % (merged - start), "merge %.0f s" % (check - merged),
-                     "hash %.0f s" % (done - check)]
-        elif None not in (start, check, done):
-            split = ["download %.0f s" % (check - start), "hash %.0f s" % (done - check)]
-        speeds = [float(m.group(1)) for m in (SPEED.match(l) for l in lines) if m]
-        if speeds:
-            split.append("download average %.1f MB/s by the program's last speed line" % speeds[-1])
-        run_speeds[name] = speeds[-1] if speeds else None
-        return "  split (log timestamps, 1 s resolution): %s; peak private memory %.1f MiB (%.1f MiB above idle Wine)" % (
-            ", ".join(split) or "n/a", peak / 1024, (peak - idle) / 1024)
-
-    run_speeds = {}
-    seg_note = program_figures("program, 8 segments", seg, "segmented")
-    single_note = program_figures("program, single stream", single, "single")
-    results.append(("curl -o + sha256sum", curl, True))
-    results.append(("aria2c -x8 -s8 + sha256sum", aria, True))
-
-    print("Package: %d MiB over loopback TLS 1.2 from nginx; idle Wine process: %.1f MiB private" % (
-        size_mib, idle / 1024))
-    print("%-30s %10s %10s %12s" % ("run", "wall s", "MB/s", "vs curl"))
-    for name, wall, ok in results:
-        print("%-30s %10.2f %10.1f %11.2fx%s" % (name, wall, size / MiB / wall, curl / wall,
-                                                  "" if ok else "  (did not verify!)"))
-    print("program, 8 segments:" + seg_note[1:])
-    print("program, single stream:" + single_note[1:])
-    print("segmented / single stream, whole run: %.2fx" % (single[0] / seg[0]))
-    a, b = run_speeds.get("program, 8 segments"), run_speeds.get("program, single stream")
-    if a and b:
-        print("segmented / single stream, download phase: %.2fx (target >= 3x)" % (a / b))
-    print("resumed run: %d bytes were missing, the server sent %d bytes for the ranges (%s)" % (
-        size - on_disk, sent, "no byte fetched twice" if sent == size - on_disk else "MISMATCH"))
-    peak_above = (max(seg[2], single[2]) - idle) / 1024
-    print("peak private memory above idle Wine: %.1f MiB (target <= 16 MiB)" % peak_above)
+            # Resume: cancel half-way, then a second run fetches the rest.
+            half = program_run(work, manifests["ranges"], cancel_after=big // 2)
+            on_disk = sum(os.path.getsize(os.path.join(half["cache"], n)) for n in os.listdir(half["cache"])
+                          if ".part" in n)
+            mark = server.mark()
+            resumed = program_run(work, manifests["ranges"], fresh_cache=False)
+            sent = sum(e["bytes"] for e in server.entries_since(mark) if e["range"] != "bytes=0-0")
+        table_loopback(loopback, 256, idle)
+        table_capped(capped, 64, idle)
+        print("\nresumed run: %d bytes were missing, the server sent %d bytes for the ranges (%s)%s" % (
+            big - on_disk, sent, "no byte fetched twice" if sent == big - on_disk else "MISMATCH",
+            "" if resumed["ok"] else "; the resumed run did NOT verify"))
+        seg = med([r["peak"] for r in loopback["program, 8 ranges"]])
+        single = med([r["peak"] for r in loopback["program, 1 stream"]])
+        print("peak private memory above idle Wine: 8 ranges %.1f MiB, 1 stream %.1f MiB (target <= 16 MiB); "
+              "without Wine's own cost of the threads (8 segments; 1 hashing thread): %.1f MiB, %.1f MiB" % (
+                  (seg - idle) / 1024, (single - idle) / 1024, (seg - idle - 8 * per_thread) / 1024,
+                  (single - idle - per_thread) / 1024))
+        print("benchmark took %.0f s" % (time.monotonic() - began))
+    finally:
+        stop_prefix()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     main()

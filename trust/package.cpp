@@ -68,6 +68,54 @@ static BOOL HashOpenFile(HANDLE file, BYTE digest[32]) {
     return obtained;
 }
 
+BOOL BeginPackageHash(PackageHash* state) {
+    MemoryZero(state, sizeof(*state));
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+        return FALSE;
+    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+        DWORD code = GetLastError();
+        CryptReleaseContext(provider, 0);
+        return FailWith(code);
+    }
+    state->provider = provider;
+    state->hash = hash;
+    return TRUE;
+}
+
+BOOL AddPackageHashData(PackageHash* state, const BYTE* data, DWORD length) {
+    if (!CryptHashData((HCRYPTHASH)state->hash, data, length, 0))
+        return FALSE;
+    state->hashedBytes += length;
+    return TRUE;
+}
+
+BOOL FinishPackageHash(PackageHash* state, BYTE digest[32]) {
+    DWORD digestLength = DIGEST_SIZE;
+    return CryptGetHashParam((HCRYPTHASH)state->hash, HP_HASHVAL, digest, &digestLength, 0) &&
+           digestLength == DIGEST_SIZE;
+}
+
+void EndPackageHash(PackageHash* state) {
+    DWORD code = GetLastError();
+    if (state->hash)
+        CryptDestroyHash((HCRYPTHASH)state->hash);
+    if (state->provider)
+        CryptReleaseContext((HCRYPTPROV)state->provider, 0);
+    state->hash = 0;
+    state->provider = 0;
+    SetLastError(code);
+}
+
+BOOL StreamedPackageMatches(const BYTE digest[32], UINT64 hashedBytes, UINT64 fileSize,
+                            const ManifestEntry* entry) {
+    // The bytes hashed are the bytes written: both counts must be the package size.
+    if (!digest || !entry || hashedBytes != entry->sizeBytes || fileSize != entry->sizeBytes)
+        return FALSE;
+    return DigestMatchesHex(digest, entry->sha256);
+}
+
 PackageCheck CheckPackageFile(const WCHAR* path, const ManifestEntry* entry, volatile LONG* cancelFlag) {
     if (!path || !entry)
         return PACKAGE_DIFFERS;

@@ -1,7 +1,7 @@
 // Manifest signature check: RSASSA-PKCS1-v1_5 with SHA-256 over the raw manifest bytes, against the
 // public key built into the program. Everything goes through CryptoAPI.
 #include "trust/trust.h"
-#include <wincrypt.h>
+#include "support/libraries.h"
 
 // Everything one verification obtains; released together, in reverse order of acquisition.
 struct SignatureCheck {
@@ -18,7 +18,7 @@ struct SignatureCheck {
 // query first, then the decode into a buffer of that size.
 static BOOL DecodeTextToHeap(const char* text, DWORD format, BYTE** output, DWORD* outputLength) {
     DWORD length = 0;
-    if (!CryptStringToBinaryA(text, 0, format, nullptr, &length, nullptr, nullptr))
+    if (!crypt32.stringToBinaryA(text, 0, format, nullptr, &length, nullptr, nullptr))
         return FALSE;
     BYTE* bytes = (BYTE*)HeapTake(length ? length : 1, FALSE);
     if (!bytes) {
@@ -26,7 +26,7 @@ static BOOL DecodeTextToHeap(const char* text, DWORD format, BYTE** output, DWOR
         return FALSE;
     }
     *output = bytes;
-    if (!CryptStringToBinaryA(text, 0, format, bytes, &length, nullptr, nullptr))
+    if (!crypt32.stringToBinaryA(text, 0, format, bytes, &length, nullptr, nullptr))
         return FALSE;
     *outputLength = length;
     return TRUE;
@@ -47,13 +47,15 @@ static void ReverseBytes(BYTE* bytes, DWORD length) {
 // The verification steps; the first failure stops them. Release is left to the caller.
 static BOOL RunSignatureCheck(SignatureCheck* check, const char* publicKeyPem, const BYTE* manifest,
                               UINT32 manifestLength, const char* signatureText) {
+    if (!LoadCrypt32())
+        return FALSE;
     DWORD derLength = 0;
     if (!DecodeTextToHeap(publicKeyPem, CRYPT_STRING_BASE64HEADER, &check->keyDer, &derLength))
         return FALSE;
 
     DWORD keyInfoLength = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, check->keyDer, derLength,
-                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &check->keyInfo, &keyInfoLength))
+    if (!crypt32.decodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, check->keyDer, derLength,
+                                CRYPT_DECODE_ALLOC_FLAG, nullptr, &check->keyInfo, &keyInfoLength))
         return FALSE;
 
     if (!DecodeTextToHeap(signatureText, CRYPT_STRING_BASE64_ANY, &check->signature, &check->signatureLength))
@@ -61,7 +63,7 @@ static BOOL RunSignatureCheck(SignatureCheck* check, const char* publicKeyPem, c
 
     if (!CryptAcquireContextW(&check->provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
         return FALSE;
-    if (!CryptImportPublicKeyInfo(check->provider, X509_ASN_ENCODING, check->keyInfo, &check->key))
+    if (!crypt32.importPublicKeyInfo(check->provider, X509_ASN_ENCODING, check->keyInfo, &check->key))
         return FALSE;
     if (!CryptCreateHash(check->provider, CALG_SHA_256, 0, 0, &check->hash))
         return FALSE;

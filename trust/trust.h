@@ -35,3 +35,19 @@ BOOL VerifyPackageFile(const WCHAR* path, const ManifestEntry* entry);
 // nothing about its content. A set cancelFlag (may be null) ends the open's retries with ERROR_CANCELLED.
 enum PackageCheck { PACKAGE_MATCHES, PACKAGE_DIFFERS, PACKAGE_UNREADABLE };
 PackageCheck CheckPackageFile(const WCHAR* path, const ManifestEntry* entry, volatile LONG* cancelFlag);
+
+// A SHA-256 fed with the package's bytes in order while they are written, so that the fresh download
+// is checked without reading it again. Handles are kept as ULONG_PTR (HCRYPTPROV, HCRYPTHASH).
+struct PackageHash {
+    ULONG_PTR provider;
+    ULONG_PTR hash;
+    UINT64 hashedBytes;
+};
+BOOL BeginPackageHash(PackageHash* state);
+BOOL AddPackageHashData(PackageHash* state, const BYTE* data, DWORD length);
+BOOL FinishPackageHash(PackageHash* state, BYTE digest[32]);
+// Releases whatever Begin acquired; keeps the last-error value.
+void EndPackageHash(PackageHash* state);
+// TRUE when the bytes hashed and the file on disk both have the package size and the digest matches.
+BOOL StreamedPackageMatches(const BYTE digest[32], UINT64 hashedBytes, UINT64 fileSize,
+                            const ManifestEntry* entry);

@@ -388,10 +388,23 @@ class SegmentedDownloadTest(unittest.TestCase):
         self.assertIn("bytes=%d-%d" % (bounds[1][0] + 5000, bounds[1][1]), asked)
 
     def test_hash_mismatch_after_merge_leaves_no_package_file(self):
-        cache = Cache("hash")
-        result = cache.download(servers["nginx"].url("pkg1.zip"), files["pkg1.zip"], None, "0" * 64)
-        self.assertEqual((result["ok"], result["error"]), (0, CRC), result)
-        self.assertEqual(cache.listing(), [])
+        ngx, data = servers["nginx"], files["pkg1.zip"]
+        low, high = segment_bounds(len(data))[5]
+        altered = bytearray(data[low:high + 1])
+        altered[len(altered) // 2] ^= 0x01
+        # The digest is taken on the way into the merged file: a complete part with one byte changed
+        # (its size kept, so it is not fetched again) must fail as surely as a wrong manifest digest.
+        cases = [("digest", ngx.url("pkg1.zip"), "0" * 64, None),
+                 ("altered-part", ngx.url("pkg1.zip"), None, bytes(altered)),
+                 ("single-stream", ngx.url("pkg1.zip", "norange"), "0" * 64, None)]
+        for name, url, digest, part5 in cases:
+            with self.subTest(case=name):
+                cache = Cache("hash-" + name)
+                if part5 is not None:
+                    cache.write(cache.parts[5], part5)
+                result = cache.download(url, data, None, digest)
+                self.assertEqual((result["ok"], result["error"]), (0, CRC), result)
+                self.assertEqual(cache.listing(), [])
 
     def test_cancel_flag_set_before_the_start(self):
         ngx = servers["nginx"]

@@ -122,12 +122,12 @@ class Scenario(unittest.TestCase):
             url = self.server.url("%s/%s" % (self._testMethodName, name), block)
         return publish(self.work, {channel: (local, url)})
 
-    def run_job(self, manifest, channel="win10", extra=(), install=None):
+    def run_job(self, manifest, channel="win10", extra=(), install=None, **run):
         args = ["--install-dir", t.winpath(install or self.install), "--cache-dir", t.winpath(self.cache),
                 "--manifest", t.winpath(manifest), "--signature", t.winpath(manifest + ".sig"),
                 "--channel", channel] + list(extra)
         mark = self.server.mark() if self.server.process else 0
-        code, lines = t.run_test(args)
+        code, lines = t.run_test(args, **run)
         requests = self.server.entries_since(mark) if self.server.process else []
         return code, lines, requests
 
@@ -202,6 +202,20 @@ class FreshAndUpgrade(Scenario):
     def test_upgrade_of_kinemo_installation_keeps_user_files(self):
         files = self.upgrade({"TOVKinemo.exe": b"old exe", "tovkinemo.root": b"", "current-version.txt": b"1.0"})
         self.assertIn("saves/profile.dat", files)
+
+    def test_dlls_planted_beside_the_exe_or_in_the_current_directory_never_load(self):
+        data = package_bytes(seed="plant")
+        manifest = self.manifest_for(data)
+        for dll in t.PLANTED_DLLS:
+            for where in ("beside", "cwd"):
+                with self.subTest(dll=dll, where=where):
+                    work = t.fresh_dir("%s-%s-%s" % (self._testMethodName, dll, where))
+                    exe, cwd, env, folder = t.plant(dll, where, work)
+                    self.install, self.cache = os.path.join(work, "install"), os.path.join(work, "cache")
+                    code, lines, _ = self.run_job(manifest, exe=exe, cwd=cwd, env=env)
+                    self.assertEqual([], t.plant_markers(folder), "the planted DLL was loaded")
+                    self.assert_fresh_success(code, lines)
+                    self.assert_installed(data)
 
     def test_upgrade_of_pikora_installation_keeps_its_files(self):
         files = self.upgrade({"PikoraSTM32F103.exe": b"pikora", "pikora.root": b"", "current-version.txt": b"0.9"})

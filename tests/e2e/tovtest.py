@@ -76,7 +76,7 @@ def log_lines():
     return [text for _, text in read_log_entries()]
 
 
-def run_exe(args, timeout=900, reset=True, env=None):
+def run_exe(args, timeout=900, reset=True, env=None, exe=EXE, cwd=None):
     """Runs the exe with the given arguments (test mode arguments included by the caller).
     Returns (exit code as the Linux side sees it: low 8 bits, log texts)."""
     if reset:
@@ -85,13 +85,35 @@ def run_exe(args, timeout=900, reset=True, env=None):
     run_env["TOV_BUILD_DIR"] = BUILD
     if env:
         run_env.update(env)
-    proc = subprocess.run([WINE_RUN, EXE] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, timeout=timeout, env=run_env)
+    proc = subprocess.run([WINE_RUN, exe] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=timeout, env=run_env, cwd=cwd)
     return proc.returncode, log_lines()
 
 
 def run_test(args, **kw):
     return run_exe(["--test"] + list(args), **kw)
+
+
+PLANT_DIR = os.path.join(TEST_BIN, "plant")
+PLANTED_DLLS = ("winhttp", "crypt32", "comctl32")
+
+
+def plant(dll, where, work):
+    """A copy of the exe, and a look-alike dll.dll (tests/rig/plant.c) beside it or in the current directory.
+    Returns (exe, current directory, environment for Wine to load such a DLL native first, as Windows does
+    for every DLL that is not a KnownDLL, folder of the planted DLL)."""
+    app, cwd = os.path.join(work, "app"), os.path.join(work, "cwd")
+    for folder in (app, cwd):
+        os.makedirs(folder, exist_ok=True)
+    exe = shutil.copy(EXE, app)
+    folder = app if where == "beside" else cwd
+    shutil.copy(os.path.join(PLANT_DIR, dll + ".dll"), folder)
+    return exe, cwd, {"TOV_EXTRA_DLLOVERRIDES": dll + "=n,b"}, folder
+
+
+def plant_markers(folder):
+    """The markers planted DLLs left in folder (named after the module as loaded, in any case)."""
+    return [name for name in os.listdir(folder) if name.endswith(".loaded")]
 
 
 def sign_bytes(data, key="dev", digest="sha256"):

@@ -337,15 +337,15 @@ class Nginx:
 class App:
     """The downloader in window mode, started without arguments."""
 
-    def __init__(self, display, args=(), trace=None, extra_env=None):
+    def __init__(self, display, args=(), trace=None, extra_env=None, exe=EXE, cwd=None):
         env = dict(wine_env(), DISPLAY=display, WINEDEBUG="-all,err+seh", **(extra_env or {}))
         if trace:
             env["TOV_GUI_TRACE"] = wine_path(trace)
         # Wine's messages for the program (a crash report among them) are kept for a failing test.
         self.errors_path = os.path.join(WORK, "app-stderr.txt")
         with open(self.errors_path, "wb") as errors:
-            self.proc = subprocess.Popen(["wine", EXE] + list(args), env=env, stdin=subprocess.DEVNULL,
-                                         stdout=subprocess.DEVNULL, stderr=errors)
+            self.proc = subprocess.Popen(["wine", exe] + list(args), env=env, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=errors, cwd=cwd)
 
     def errors(self):
         """The end of what Wine wrote for the program."""

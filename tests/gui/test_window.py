@@ -255,6 +255,25 @@ class IdleWindow(WindowCase):
             self.assertNotIn(name, exe)
         self.close_and_expect_exit()
 
+    def test_window_opens_browses_and_closes_with_dlls_planted(self):
+        self.close_and_expect_exit()
+        overrides = guirig.wine_env()["WINEDLLOVERRIDES"]
+        for dll in tovtest.PLANTED_DLLS:
+            for where in ("beside", "cwd"):
+                with self.subTest(dll=dll, where=where):
+                    exe, cwd, _, folder = tovtest.plant(dll, where, tovtest.fresh_dir("window-%s-%s" % (dll, where)))
+                    self.app = guirig.App(self.display, exe=exe, cwd=cwd,
+                                          extra_env={"WINEDLLOVERRIDES": overrides + ";%s=n,b" % dll})
+                    self.addCleanup(self.app.kill)
+                    # The progress bar exists: comctl32 came from the system directory.
+                    self.assertEqual("msctls_progress32", self.driver.wait_window(60000)["ctl.1006.class"])
+                    self.driver.click(1002)
+                    self.assertIsNotNone(self.driver.wait_box(15000), "no folder picker")
+                    self.driver.box_click(IDCANCEL)
+                    self.wait_state(lambda s: s["box"] == "0", 10, "picker closed")
+                    self.close_and_expect_exit()
+                    self.assertEqual([], tovtest.plant_markers(folder), "the planted DLL was loaded")
+
     def test_close_without_run_exits_with_0(self):
         self.driver.run("close")
         self.assertEqual(0, self.driver.run("wait-gone", 10000)[0], "window still there")

@@ -3,6 +3,8 @@
 #include "app/app.h"
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
+#include <tuple>
 
 static bool AllZero(const void* memory, size_t size) {
     const unsigned char* bytes = (const unsigned char*)memory;
@@ -101,4 +103,33 @@ TEST(DecideRunOutcome, OnlyCancellationSuppressesTheBox) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.outcome, DecideRunOutcome(c.result, c.code)) << c.result << " " << c.code;
+}
+
+// The worker undoes exactly its own COM initialisation, whatever the thread had, and posts the job's code.
+TEST(JobThreadProc, BalancesItsComInitialisationAndPostsTheJobsCode) {
+    // The model the thread already has (-1 none), and what a later CoInitializeEx of that model gives.
+    struct Case {
+        int before;
+        HRESULT expected;
+    } cases[] = {{-1, S_OK}, {COINIT_APARTMENTTHREADED, S_FALSE}, {COINIT_MULTITHREADED, S_FALSE}};
+    for (const Case& c : cases) {
+        HRESULT after = E_FAIL;
+        MSG done = {};
+        std::thread([&] {
+            if (c.before >= 0)
+                CoInitializeEx(nullptr, c.before);
+            static AppState state; // no window: WMU_DONE lands in this thread's queue
+            memset(&state, 0, sizeof(state));
+            memcpy(state.request.channel, "win10", 6); // the empty install directory fails at once with 123
+            JobThreadProc(&state);
+            PeekMessageW(&done, (HWND)-1, WMU_DONE, WMU_DONE, PM_REMOVE);
+            after = CoInitializeEx(nullptr, c.before >= 0 ? c.before : COINIT_APARTMENTTHREADED);
+            CoUninitialize();
+            if (c.before >= 0)
+                CoUninitialize();
+        }).join();
+        EXPECT_EQ(c.expected, after) << c.before;
+        EXPECT_EQ(std::make_tuple(WMU_DONE, (WPARAM)1, (LPARAM)ERROR_INVALID_NAME),
+                  std::make_tuple(done.message, done.wParam, done.lParam));
+    }
 }

@@ -4,7 +4,8 @@
 export WINEPREFIX="$TOV_BUILD_DIR/wine"
 export WINEARCH=win64
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# TOV_EXTRA_DLLOVERRIDES: more overrides for one run (the planted-DLL tests ask for native-first loading).
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${TOV_EXTRA_DLLOVERRIDES:+;$TOV_EXTRA_DLLOVERRIDES}"
 export HOME="$TOV_BUILD_DIR/home"
 export XDG_DATA_HOME="$HOME/.local/share" XDG_CONFIG_HOME="$HOME/.config" XDG_CACHE_HOME="$HOME/.cache"
 export XDG_RUNTIME_DIR="$TOV_BUILD_DIR/run"

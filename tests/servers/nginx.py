@@ -7,8 +7,11 @@ the build tree. Blocks, each on its own port:
   tls13     TLS 1.3 only (a client limited to TLS 1.2 cannot connect)
   tls11     TLS 1.1 only, when this nginx/OpenSSL accepts it (see `tls11_available`)
   rogue     TLS 1.2 with a certificate from a CA that the test prefix does not trust
+  capped    as ranges, but each connection sent at 4 MiB/s (`limit_rate 4m`, a CDN's per-connection cap)
+  capped-norange  as norange, at 4 MiB/s
 
-The access log has one JSON object per request: block, uri, range header, status, body bytes sent.
+The access log has one JSON object per request: block, uri, range header, status, body bytes sent,
+and the request's end (`msec`, Unix seconds) and duration (`seconds`).
 """
 import json
 import os
@@ -21,7 +24,7 @@ NGINX = "/usr/sbin/nginx"
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 
-BLOCKS = ("ranges", "norange", "tls13", "tls11", "rogue")
+BLOCKS = ("ranges", "norange", "tls13", "tls11", "rogue", "capped", "capped-norange")
 
 
 def free_port():
@@ -84,6 +87,8 @@ class Nginx:
             # OpenSSL 3 allows TLS 1.1 only at security level 0.
             "tls11": ("TLSv1.1", server_pem, server_key, "", "DEFAULT:@SECLEVEL=0"),
             "rogue": ("TLSv1.2", rogue_pem, rogue_key, "", None),
+            "capped": ("TLSv1.2", server_pem, server_key, "limit_rate 4m;", None),
+            "capped-norange": ("TLSv1.2", server_pem, server_key, "max_ranges 0; limit_rate 4m;", None),
         }
         d = self.dir
         text = [
@@ -99,7 +104,7 @@ class Nginx:
             "    scgi_temp_path %s/tmp/scgi;\n" % d,
             "    log_format tov escape=json '{\"block\":\"$tov_block\",\"uri\":\"$request_uri\","
             "\"range\":\"$http_range\",\"status\":$status,\"bytes\":$body_bytes_sent,"
-            "\"agent\":\"$http_user_agent\"}';\n",
+            "\"agent\":\"$http_user_agent\",\"msec\":$msec,\"seconds\":$request_time}';\n",
             "    access_log %s/access.log tov;\n" % d,
         ]
         for name in blocks:

@@ -52,6 +52,20 @@ TEST_P(PackageFile, Verifies) {
     // A wrong file is told apart from one that could not be read.
     EXPECT_EQ(c.verifies ? PACKAGE_MATCHES : PACKAGE_DIFFERS,
               CheckPackageFile(trusttest::DataPath(c.file).c_str(), entry.get(), nullptr));
+
+    // The same verdict for the digest taken on the way to disk: odd chunks through the feed's two buffers.
+    HashFeed feed;
+    ASSERT_TRUE(StartHashFeed(&feed));
+    for (size_t at = 0; at < data.size(); at += 100000) {
+        size_t length = std::min<size_t>(100000, data.size() - at);
+        memcpy(HashFeedBuffer(&feed), data.data() + at, length);
+        HashFeedSubmit(&feed, (DWORD)length);
+    }
+    StreamedDigest digest;
+    FinishHashFeed(&feed, &digest);
+    ASSERT_TRUE(digest.obtained);
+    EXPECT_EQ(StreamedPackageMatches(digest.digest, digest.bytes, data.size(), entry.get()) != FALSE,
+              c.verifies);
 }
 
 const PackageCase PACKAGE_CASES[] = {

@@ -19,12 +19,29 @@ struct PackageReport {
     bool hasExe = false;
     bool hasRoot = false;
     bool hasIcon = false;
+    bool payloadIsFile = false;
     uint64_t payloadFiles = 0;
     std::vector<std::string> problems;  // each one makes the package unusable
     std::vector<std::string> warnings;
 };
 bool InspectPackage(const std::string& path, PackageReport* report, std::string* error);
+// The same judgement entry by entry, for archives being built: add each name, then finish.
+void AddPackageEntry(const std::string& name, bool encrypted, int compression, PackageReport* report);
+void FinishPackageReport(PackageReport* report);
 // True when the report has no problems; otherwise *why lists them.
 bool PackageUsable(const PackageReport& report, std::string* why);
+
+// One entry of a package being built: its name in the archive ("Payload/..." with "/"; a folder's
+// name ends in "/") and the file it is read from.
+struct PackEntry {
+    std::string name;
+    std::string source;
+    bool folder = false;
+};
+// The entries for a folder of the application's files, sorted by name; false with *problems for
+// links, special files and names Windows cannot hold.
+bool ListPackageFolder(const std::string& fromDir, std::vector<PackEntry>* entries, std::vector<std::string>* problems);
+// A reproducible zip of the entries: deflated files, fixed 1980-01-01 time stamps and DOS attributes.
+bool WritePackage(const std::vector<PackEntry>& entries, const std::string& zipPath, std::string* error);
 
 }  // namespace pub

@@ -90,10 +90,45 @@ bool DecodeBase64Body(const char* p, const char* end, Bytes* out) {
     return !out->empty();
 }
 
+// No passphrase is ever asked for here: a key that needs one fails to load.
+int NoPassphrase(char*, int, int, void*) { return -1; }
+
 KeyPtr LoadPrivateKey(const std::string& pem) {
     BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (!bio) return nullptr;
-    return KeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    return KeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr));
+}
+
+struct PassphraseState {
+    const Passphrase* passphrase;
+    bool asked = false;
+    bool prompted = false;
+    std::string typed;
+};
+
+// Gives the passphrase once per key, from the option or from one prompt on the terminal.
+int PassphraseCallback(char* buf, int size, int, void* user) {
+    PassphraseState* state = static_cast<PassphraseState*>(user);
+    state->asked = true;
+    const std::string* text = nullptr;
+    if (state->passphrase->given) {
+        text = &state->passphrase->text;
+    } else if (state->prompted) {
+        text = &state->typed;
+    } else if (state->passphrase->mayPrompt) {
+        std::vector<char> typed(1024, '\0');
+        if (EVP_read_pw_string(typed.data(), static_cast<int>(typed.size()), "Passphrase of the signing key: ", 0) != 0)
+            return -1;
+        state->prompted = true;
+        state->typed = typed.data();
+        OPENSSL_cleanse(typed.data(), typed.size());
+        text = &state->typed;
+    } else {
+        return -1;
+    }
+    if (text->size() > static_cast<size_t>(size)) return -1;
+    std::memcpy(buf, text->data(), text->size());
+    return static_cast<int>(text->size());
 }
 
 KeyPtr LoadPublicKey(const std::string& pem) {
@@ -130,29 +165,71 @@ bool ReadFileBytes(const std::string& path, Bytes* out, std::string* error) {
     return true;
 }
 
-bool WriteFileBytes(const std::string& path, const void* data, size_t size, bool overwrite, unsigned mode,
-                    std::string* error) {
-    int flags = O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL);
-    int fd = ::open(path.c_str(), flags, mode);
-    if (fd < 0) {
-        if (errno == EEXIST) return Fail(error, path + " already exists (use --force to replace it)");
-        return Fail(error, "cannot create " + path + ": " + std::strerror(errno));
-    }
+bool PrepareFile(const std::string& path, const void* data, size_t size, unsigned mode, std::string* tempPath,
+                 std::string* error) {
+    std::string pattern = path + ".tmp-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) return Fail(error, "cannot create " + path + ": " + std::strerror(errno));
+    *tempPath = name.data();
     const char* p = static_cast<const char*>(data);
     size_t left = size;
-    while (left > 0) {
+    bool ok = ::fchmod(fd, mode) == 0;
+    while (ok && left > 0) {
         ssize_t w = ::write(fd, p, left);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            std::string why = std::strerror(errno);
-            ::close(fd);
-            return Fail(error, "cannot write " + path + ": " + why);
+        if (w < 0 && errno == EINTR) continue;
+        ok = w >= 0;
+        if (ok) {
+            p += w;
+            left -= static_cast<size_t>(w);
         }
-        p += w;
-        left -= static_cast<size_t>(w);
     }
-    if (::close(fd) != 0) return Fail(error, "cannot write " + path + ": " + std::strerror(errno));
+    ok = ok && ::fsync(fd) == 0;
+    std::string why = std::strerror(errno);
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        why = std::strerror(errno);
+    }
+    if (!ok) {
+        DiscardFile(*tempPath);
+        return Fail(error, "cannot write " + path + ": " + why);
+    }
     return true;
+}
+
+bool CommitFile(const std::string& tempPath, const std::string& path, bool overwrite, std::string* error) {
+    if (overwrite) {
+        if (::rename(tempPath.c_str(), path.c_str()) == 0) return true;
+    } else {
+        // A hard link never replaces an existing file; the temporary name then goes.
+        if (::link(tempPath.c_str(), path.c_str()) == 0) {
+            ::unlink(tempPath.c_str());
+            return true;
+        }
+        if (errno == EPERM || errno == ENOTSUP) {
+            // File systems without hard links: check, then move.
+            struct stat st;
+            if (::lstat(path.c_str(), &st) != 0) {
+                if (::rename(tempPath.c_str(), path.c_str()) == 0) return true;
+            } else {
+                errno = EEXIST;
+            }
+        }
+    }
+    std::string why = std::strerror(errno);
+    bool exists = errno == EEXIST;
+    DiscardFile(tempPath);
+    if (exists) return Fail(error, path + " already exists (use --force to replace it)");
+    return Fail(error, "cannot create " + path + ": " + why);
+}
+
+void DiscardFile(const std::string& tempPath) { ::unlink(tempPath.c_str()); }
+
+bool WriteFileBytes(const std::string& path, const void* data, size_t size, bool overwrite, unsigned mode,
+                    std::string* error) {
+    std::string temp;
+    return PrepareFile(path, data, size, mode, &temp, error) && CommitFile(temp, path, overwrite, error);
 }
 
 bool DecodeSignatureText(const std::string& text, Bytes* out) {
@@ -229,6 +306,50 @@ bool VerifyBytes(const std::string& publicPem, const unsigned char* data, size_t
     if (ok != 1) {
         ERR_clear_error();
         return Fail(error, "the signature does not match the manifest bytes with this key (RSA PKCS#1 v1.5, SHA-256)");
+    }
+    return true;
+}
+
+bool UnlockPrivateKey(const std::string& pem, const Passphrase& passphrase, std::string* plainPem,
+                      std::string* error) {
+    PassphraseState state;
+    state.passphrase = &passphrase;
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    KeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, PassphraseCallback, &state) : nullptr);
+    OPENSSL_cleanse(&state.typed[0], state.typed.size());
+    ERR_clear_error();
+    if (!key) {
+        if (!state.asked) return Fail(error, "not a readable PEM private key");
+        if (!passphrase.given && !state.prompted)
+            return Fail(error, "the key is encrypted; give its passphrase with --passphrase-env NAME or "
+                               "--passphrase-file FILE");
+        return Fail(error, "the passphrase does not unlock the key");
+    }
+    BioPtr out(BIO_new(BIO_s_mem()));
+    if (!out || PEM_write_bio_PKCS8PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        return Fail(error, OpensslError("cannot encode the private key"));
+    char* mem = nullptr;
+    long len = BIO_get_mem_data(out.get(), &mem);
+    plainPem->assign(mem, static_cast<size_t>(len));
+    return true;
+}
+
+bool PublicKeyFingerprint(const std::string& publicPem, std::string* hex, std::string* error) {
+    KeyPtr key = LoadPublicKey(publicPem);
+    if (!key) return Fail(error, OpensslError("not a readable PEM public key"));
+    unsigned char* der = nullptr;
+    int len = i2d_PUBKEY(key.get(), &der);
+    if (len <= 0) return Fail(error, OpensslError("cannot encode the public key"));
+    unsigned char digest[32];
+    unsigned int digestLength = 0;
+    bool ok = EVP_Digest(der, static_cast<size_t>(len), digest, &digestLength, EVP_sha256(), nullptr) == 1;
+    OPENSSL_free(der);
+    if (!ok || digestLength != 32) return Fail(error, OpensslError("cannot hash the public key"));
+    static const char kHex[] = "0123456789abcdef";
+    hex->clear();
+    for (unsigned char b : digest) {
+        *hex += kHex[b >> 4];
+        *hex += kHex[b & 15];
     }
     return true;
 }

@@ -11,9 +11,18 @@ namespace pub {
 using Bytes = std::vector<unsigned char>;
 
 bool ReadFileBytes(const std::string& path, Bytes* out, std::string* error);
-// Writes a new file; refuses an existing one unless overwrite is set. mode is used on creation.
+// Writes a whole file or nothing: the bytes go to a temporary file beside path, which then takes
+// its place; an existing path is refused unless overwrite is set. mode is the new file's mode.
 bool WriteFileBytes(const std::string& path, const void* data, size_t size, bool overwrite, unsigned mode,
                     std::string* error);
+
+// The two halves of WriteFileBytes, for outputs that must all be written or none: PrepareFile
+// writes the temporary file, CommitFile moves it into place (removing it on failure), DiscardFile
+// removes it.
+bool PrepareFile(const std::string& path, const void* data, size_t size, unsigned mode, std::string* tempPath,
+                 std::string* error);
+bool CommitFile(const std::string& tempPath, const std::string& path, bool overwrite, std::string* error);
+void DiscardFile(const std::string& tempPath);
 
 // Signature text as the installer reads it: zero-terminated, base64 possibly split over LF or
 // CR LF lines, possibly between a PEM-style BEGIN line and END line.
@@ -25,6 +34,21 @@ bool SignBytes(const std::string& privatePem, const unsigned char* data, size_t 
                std::string* error);
 bool VerifyBytes(const std::string& publicPem, const unsigned char* data, size_t size, const Bytes& signature,
                  std::string* error);
+
+// Where the passphrase of an encrypted private key comes from: the given text, else one prompt on
+// the terminal when mayPrompt is set, else none (and a plain message says how to give it).
+struct Passphrase {
+    bool given = false;
+    std::string text;
+    bool mayPrompt = false;
+};
+// Reads a private key (PKCS#8, encrypted PKCS#8 or traditional PEM) once and gives back its
+// unencrypted PKCS#8 PEM, so that the steps after it need no passphrase.
+bool UnlockPrivateKey(const std::string& pem, const Passphrase& passphrase, std::string* plainPem,
+                      std::string* error);
+
+// Lowercase hex SHA-256 of the public key's DER SubjectPublicKeyInfo.
+bool PublicKeyFingerprint(const std::string& publicPem, std::string* hex, std::string* error);
 
 // Public key PEM of a private key PEM, in the installer's embedded form.
 bool PublicPemOfPrivate(const std::string& privatePem, std::string* publicPem, std::string* error);

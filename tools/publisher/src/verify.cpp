@@ -4,6 +4,7 @@
 
 #include "package.h"
 #include "reader.h"
+#include "writer.h"
 
 namespace pub {
 
@@ -23,25 +24,32 @@ bool MentionsChannel(const Bytes& manifest, const std::string& channel) {
     return text.find(quoted) != std::string::npos;
 }
 
+// The rules "tovpublish manifest" applies to what it writes, applied to an entry the installer
+// reads; each failure says that the installer itself would take the entry.
 void CheckEntryExtras(const std::string& channel, const ManifestEntry& entry, VerifyOutcome* out) {
+    const char* installerTakes = " (the installer itself would accept it)";
+    std::string why, warning;
+    if (!CheckVersion(entry.latestVersion, &why))
+        out->failures.push_back(channel + ": \"latestVersion\": " + why + installerTakes);
+    if (!CheckUrl(entry.url, &why, &warning)) out->failures.push_back(channel + ": \"url\": " + why + installerTakes);
+    if (!warning.empty()) out->warnings.push_back(channel + ": " + warning);
     if (!IsHexDigest(entry.sha256))
         out->failures.push_back(channel + ": \"sha256\" has 64 characters but not all are hex digits; "
-                                          "the installer's package check would always fail");
-    for (const char* p = entry.url; *p; ++p) {
-        unsigned char b = static_cast<unsigned char>(*p);
-        if (b <= 0x20 || b == 0x7F) {
-            out->warnings.push_back(channel + ": \"url\" contains a space or control character");
+                                          "the installer's package check would always fail" +
+                                installerTakes);
+}
+
+// How an upload usually changes a manifest after signing.
+void NoteUploadDamage(const Bytes& manifest, VerifyOutcome* out) {
+    if (manifest.size() >= 3 && manifest[0] == 0xEF && manifest[1] == 0xBB && manifest[2] == 0xBF)
+        out->warnings.push_back("the manifest begins with a UTF-8 byte-order mark; \"tovpublish manifest\" never "
+                                "writes one (an editor or upload added it)");
+    for (size_t i = 1; i < manifest.size(); ++i)
+        if (manifest[i] == '\n' && manifest[i - 1] == '\r') {
+            out->warnings.push_back("the manifest has CR LF line ends; \"tovpublish manifest\" writes LF only (a "
+                                    "text-mode upload or checkout converts them)");
             break;
         }
-    }
-    for (const char* p = entry.latestVersion; *p; ++p) {
-        unsigned char b = static_cast<unsigned char>(*p);
-        if (b < 0x20 || std::strchr("\\/:*?\"<>|", *p)) {
-            out->warnings.push_back("\"latestVersion\" contains a character that is not allowed in a Windows file "
-                                    "name; the installer uses it in the cache file name");
-            break;
-        }
-    }
 }
 
 }  // namespace
@@ -49,6 +57,8 @@ void CheckEntryExtras(const std::string& channel, const ManifestEntry& entry, Ve
 void VerifyRelease(const VerifyInput& input, VerifyOutcome* out) {
     *out = VerifyOutcome();
     std::string why;
+    if (!PublicKeyFingerprint(input.publicPem, &out->fingerprint, &why)) out->fingerprint.clear();
+    NoteUploadDamage(input.manifest, out);
     if (!IsEmbeddablePublicPem(input.publicPem, &why))
         out->warnings.push_back("the public key file is not in the installer's embedded PEM form: " + why);
 
@@ -67,9 +77,12 @@ void VerifyRelease(const VerifyInput& input, VerifyOutcome* out) {
         return;
     }
     if (!VerifyBytes(input.publicPem, input.manifest.data(), input.manifest.size(), signature, &why)) {
-        out->failures.push_back("signature refused: " + why);
+        out->failures.push_back("signature refused: " + why +
+                                "; if the public key fingerprint differs from the one \"tovpublish sign\" printed, "
+                                "this is the wrong key, otherwise the manifest changed after signing");
         return;
     }
+    out->signatureOk = true;
     out->checked.push_back("signature: RSA PKCS#1 v1.5 SHA-256 over all " + std::to_string(input.manifest.size()) +
                            " manifest bytes verifies");
 
@@ -92,13 +105,31 @@ void VerifyRelease(const VerifyInput& input, VerifyOutcome* out) {
         }
         ManifestEntry entry;
         const char* bytes = reinterpret_cast<const char*>(input.manifest.data());
+        out->channels.push_back(ChannelResult());
+        ChannelResult& result = out->channels.back();
+        result.channel = channel;
         if (!ReadManifest(bytes, input.manifest.size(), channel.c_str(), &entry, &why)) {
             out->failures.push_back(channel + ": the installer would refuse the manifest: " + why);
             continue;
         }
+        result.installerAccepts = true;
+        result.latestVersion = entry.latestVersion;
+        result.url = entry.url;
+        result.sha256 = entry.sha256;
+        result.sizeBytes = entry.sizeBytes;
         size_t before = out->failures.size();
         CheckEntryExtras(channel, entry, out);
         if (out->failures.size() != before) continue;
+        bool packageGiven = false;
+        for (const auto& pkg : input.packages) packageGiven = packageGiven || pkg.first == channel;
+        if (!packageGiven) {
+            if (input.requirePackages)
+                out->failures.push_back(channel + ": packages not checked (--require-packages needs --package " +
+                                        channel + "=PKG.zip)");
+            else
+                out->warnings.push_back(channel + ": packages not checked (give --package " + channel + "=PKG.zip)");
+        }
+        size_t beforePackages = out->failures.size();
         out->checked.push_back(channel + ": version " + entry.latestVersion + ", " + entry.url + ", " +
                                std::to_string(entry.sizeBytes) + " bytes, sha256 " + entry.sha256);
 
@@ -136,7 +167,9 @@ void VerifyRelease(const VerifyInput& input, VerifyOutcome* out) {
             out->checked.push_back(channel + ": " + pkg.second + " matches size and sha256 and holds Payload/TOVKinemo.exe "
                                    "and Payload/tovkinemo.root (" + std::to_string(report.payloadFiles) +
                                    " payload files)");
+            result.package = pkg.second;
         }
+        result.ok = out->failures.size() == beforePackages && (packageGiven || !input.requirePackages);
     }
 }
 

@@ -2,6 +2,7 @@
 // optionally the packages themselves.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,9 +20,23 @@ struct VerifyInput {
     std::string signatureText;
     std::vector<std::string> channels;                           // empty: every channel present
     std::vector<std::pair<std::string, std::string>> packages;   // channel, zip path
+    bool requirePackages = false;  // a channel without a --package is refused
+};
+
+// One channel as the installer reads it, and whether the tool's stricter rules keep it.
+struct ChannelResult {
+    std::string channel;
+    bool installerAccepts = false;  // the installer's reader takes the entry below
+    bool ok = false;                // and every rule of "tovpublish manifest" holds too
+    std::string latestVersion, url, sha256;
+    uint64_t sizeBytes = 0;
+    std::string package;  // the zip checked against the entry, empty when none was given
 };
 
 struct VerifyOutcome {
+    std::string fingerprint;            // of the public key, empty when it cannot be read
+    bool signatureOk = false;
+    std::vector<ChannelResult> channels;
     std::vector<std::string> checked;   // what passed
     std::vector<std::string> warnings;
     std::vector<std::string> failures;  // any entry means refused

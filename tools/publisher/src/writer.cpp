@@ -54,16 +54,54 @@ bool CheckVersion(const std::string& version, std::string* why) {
     return true;
 }
 
-bool CheckUrl(const std::string& url, std::string* why) {
+bool CheckUrl(const std::string& url, std::string* why, std::string* warning) {
+    if (warning) warning->clear();
     if (std::strlen(url.c_str()) != url.size()) return Fail(why, "the URL contains a zero byte");
     if (url.size() > 2047)
         return Fail(why, "the URL has " + std::to_string(url.size()) + " bytes; the installer takes at most 2047");
     if (!IsValidUtf8(url.c_str())) return Fail(why, "the URL is not valid UTF-8");
     if (!HasHttpsPrefix(url.c_str())) return Fail(why, "the URL must begin with https://");
-    if (url.size() <= 8) return Fail(why, "the URL has no host");
     for (char c : url) {
         unsigned char b = static_cast<unsigned char>(c);
         if (b <= 0x20 || b == 0x7F) return Fail(why, "the URL contains a space or a control character");
+    }
+    // Authority: everything after "https://" up to the path, query or fragment.
+    size_t authorityEnd = url.find_first_of("/?#", 8);
+    std::string authority = url.substr(8, authorityEnd == std::string::npos ? std::string::npos : authorityEnd - 8);
+    size_t at = authority.rfind('@');
+    if (at != std::string::npos) {
+        if (warning)
+            *warning = "the URL carries user information (\"" + authority.substr(0, at) +
+                       "@\"); anyone who reads the manifest sees it";
+        authority = authority.substr(at + 1);
+    }
+    std::string host = authority, port;
+    if (!authority.empty() && authority[0] == '[') {
+        size_t close = authority.find(']');
+        if (close == std::string::npos) return Fail(why, "the URL's IPv6 host has no closing ]");
+        host = authority.substr(0, close + 1);
+        if (close + 1 < authority.size()) {
+            if (authority[close + 1] != ':') return Fail(why, "the URL has text after its IPv6 host");
+            port = authority.substr(close + 2);
+            if (port.empty()) return Fail(why, "the URL has a \":\" but no port");
+        }
+        if (host.size() <= 2) return Fail(why, "the URL has no host");
+    } else {
+        size_t colon = authority.find(':');
+        if (colon != std::string::npos) {
+            host = authority.substr(0, colon);
+            port = authority.substr(colon + 1);
+            if (port.empty()) return Fail(why, "the URL has a \":\" but no port");
+        }
+    }
+    if (host.empty()) return Fail(why, "the URL has no host");
+    if (!port.empty()) {
+        unsigned long value = 0;
+        for (char c : port) {
+            if (c < '0' || c > '9' || value > 65535) return Fail(why, "the URL's port is not a number from 1 to 65535");
+            value = value * 10 + static_cast<unsigned long>(c - '0');
+        }
+        if (value < 1 || value > 65535) return Fail(why, "the URL's port is not a number from 1 to 65535");
     }
     return true;
 }

@@ -20,7 +20,9 @@ bool EscapeJsonString(const std::string& text, std::string* out);
 
 // Checks of single inputs; on false *why says what is wrong.
 bool CheckVersion(const std::string& version, std::string* why);
-bool CheckUrl(const std::string& url, std::string* why);
+// A URL also needs a host (and a port from 1 to 65535 if one is written); user information in it
+// is allowed but reported in *warning (cleared when there is none).
+bool CheckUrl(const std::string& url, std::string* why, std::string* warning = nullptr);
 
 // The manifest text: one compact line with a final LF, no BOM, channels in the given order.
 bool BuildManifest(const std::string& version, const std::vector<ChannelInput>& channels, std::string* json,

@@ -198,6 +198,12 @@ TEST(KeygenCommand, WritesPairAndRefusesOverwrite) {
     EXPECT_EQ(pubtest::ReadText(priv), firstPrivate);
     ASSERT_EQ(pubtest::RunTool({"keygen", "--private", priv, "--public", pub, "--force"}, &out), 0) << out;
     EXPECT_NE(pubtest::ReadText(priv), firstPrivate);
+    EXPECT_NE(out.find("fingerprint "), std::string::npos) << out;
+    // An output that cannot be written is found before the private key is: no lone private key.
+    std::string lone = dir.File("lone.pem");
+    EXPECT_EQ(pubtest::RunTool({"keygen", "--private", lone, "--public", dir.File("missing/p.pem")}, &out), 1);
+    EXPECT_NE(stat(lone.c_str(), &st), 0) << out;
+    EXPECT_EQ(pubtest::RunTool({"keygen", "--private", "-", "--public", "-"}, &out), 2);
 }
 
 }  // namespace

@@ -71,14 +71,15 @@ std::string SignText(const std::string& manifest, const std::string& privatePem)
     return pub::EncodeBase64(sig.data(), sig.size()) + "\n";
 }
 
-int RunTool(const std::vector<std::string>& args, std::string* output) {
+int RunTool(const std::vector<std::string>& args, std::string* output, bool stdoutOnly, const std::string& stdinPath) {
     std::string command = std::string("'") + TOVPUBLISH_PATH + "'";
     for (const std::string& a : args) {
         std::string quoted;
         for (char c : a) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
         command += " '" + quoted + "'";
     }
-    command += " 2>&1";
+    command += stdoutOnly ? " 2>/dev/null" : " 2>&1";
+    command += " <'" + (stdinPath.empty() ? std::string("/dev/null") : stdinPath) + "'";
     FILE* p = popen(command.c_str(), "r");
     if (!p) return -1;
     output->clear();

@@ -31,7 +31,9 @@ std::string OtherPrivatePem();
 // Signature text (one base64 line with LF) of bytes with the development key.
 std::string SignText(const std::string& manifest, const std::string& privatePem);
 
-// Runs tovpublish with the arguments; returns the exit code and fills the combined output.
-int RunTool(const std::vector<std::string>& args, std::string* output);
+// Runs tovpublish with the arguments; returns the exit code and fills the combined output (or
+// standard output alone with stdoutOnly). stdinPath, if not empty, becomes standard input.
+int RunTool(const std::vector<std::string>& args, std::string* output, bool stdoutOnly = false,
+            const std::string& stdinPath = "");
 
 }  // namespace pubtest

@@ -52,6 +52,19 @@ TEST(Writer, InputChecks) {
         {"url_upper_scheme", true, "HTTPS://dl.example/p.zip", true},
         {"url_http", true, "http://dl.example/p.zip", false},
         {"url_no_host", true, "https://", false},
+        {"url_empty_host", true, "https:///x.zip", false},
+        {"url_port_only", true, "https://:443/x.zip", false},
+        {"url_empty_user_and_host", true, "https://@/x.zip", false},
+        {"url_user_no_host", true, "https://u:p@:8443/x", false},
+        {"url_empty_port", true, "https://h:/x.zip", false},
+        {"url_port_0", true, "https://h:0/x.zip", false},
+        {"url_port_65536", true, "https://h:65536/x.zip", false},
+        {"url_port_letters", true, "https://h:8o/x.zip", false},
+        {"url_port_443", true, "https://h:443/x.zip", true},
+        {"url_ipv6", true, "https://[::1]:8443/x.zip", true},
+        {"url_ipv6_empty", true, "https://[]/x.zip", false},
+        {"url_host_then_query", true, "https://h?x=/y", true},
+        {"url_user_password", true, "https://u:pw@h/x.zip", true},
         {"url_2047", true, "https://h/" + std::string(2037, 'a'), true},
         {"url_2048", true, "https://h/" + std::string(2038, 'a'), false},
         {"url_space", true, "https://h/a b", false},
@@ -65,6 +78,11 @@ TEST(Writer, InputChecks) {
             EXPECT_FALSE(why.empty()) << c.what;
         }
     }
+    std::string why, warning;
+    EXPECT_TRUE(pub::CheckUrl("https://u:pw@h/x.zip", &why, &warning));
+    EXPECT_NE(warning.find("u:pw@"), std::string::npos) << warning;
+    EXPECT_TRUE(pub::CheckUrl("https://h/x@y.zip", &why, &warning));
+    EXPECT_EQ(warning, "");
 }
 
 TEST(Writer, BuiltManifestReadsBackForEachChannel) {
