@@ -62,8 +62,9 @@ enum RunOutcome { RUN_SUCCEEDED, RUN_CANCELLED, RUN_FAILED };
 // Fills the request for a window run from the edit box text and the check box; FALSE (request
 // untouched) when the text is empty.
 BOOL FillWindowRequest(InstallRequest* request, const WCHAR* directoryText, BOOL shortcutChecked);
-// "<folder>\TOV Kinemo" into a PATH_CAPACITY buffer, cut and terminated.
-void ComposeInstallDir(WCHAR* output, const WCHAR* folder);
+// "<folder>\TOV Kinemo" into a PATH_CAPACITY buffer; FALSE (buffer empty, ERROR_FILENAME_EXCED_RANGE)
+// when it does not fit whole.
+BOOL ComposeInstallDir(WCHAR* output, const WCHAR* folder);
 // What the end of a run shows, from WMU_DONE's job result and failure code.
 RunOutcome DecideRunOutcome(WPARAM jobResult, LPARAM failureCode);
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

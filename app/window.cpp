@@ -53,10 +53,9 @@ BOOL FillWindowRequest(InstallRequest* request, const WCHAR* directoryText, BOOL
     return TRUE;
 }
 
-void ComposeInstallDir(WCHAR* output, const WCHAR* folder) {
+BOOL ComposeInstallDir(WCHAR* output, const WCHAR* folder) {
     // The separator is added blindly: a drive root gives a doubled backslash.
-    FormatText(output, PATH_CAPACITY, L"%s\\TOV Kinemo", folder);
-    output[PATH_CAPACITY - 1] = 0;
+    return ComposePath(output, PATH_CAPACITY, L"%s\\TOV Kinemo", folder);
 }
 
 RunOutcome DecideRunOutcome(WPARAM jobResult, LPARAM failureCode) {
@@ -134,9 +133,10 @@ static void BrowseForDirectory(void) {
         return;
     WCHAR folder[MAX_PATH];
     if (SHGetPathFromIDListW(items, folder)) {
+        // A folder too long for "<folder>\TOV Kinemo" leaves the edit box unchanged.
         WCHAR directory[PATH_CAPACITY];
-        ComposeInstallDir(directory, folder);
-        SetWindowTextW(appState.installDirEdit, directory);
+        if (ComposeInstallDir(directory, folder))
+            SetWindowTextW(appState.installDirEdit, directory);
     }
     CoTaskMemFree(items);
 }
@@ -278,9 +278,10 @@ int RunWindowMode(HINSTANCE instance, HRESULT comResult) {
 
     WCHAR folder[MAX_PATH];
     if (SHGetFolderPathW(nullptr, LOCAL_APPDATA_CREATE, nullptr, SHGFP_TYPE_CURRENT, folder) == S_OK) {
+        // A folder too long for "<folder>\TOV Kinemo" proposes nothing: the edit box stays empty.
         WCHAR directory[PATH_CAPACITY];
-        ComposeInstallDir(directory, folder);
-        SetWindowTextW(appState.installDirEdit, directory);
+        if (ComposeInstallDir(directory, folder))
+            SetWindowTextW(appState.installDirEdit, directory);
     }
 
     ShowWindow(appState.mainWindow, SW_SHOW);

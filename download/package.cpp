@@ -40,7 +40,8 @@ BOOL GetDefaultCacheDir(WCHAR* cacheDir) {
             HRESULT_FACILITY(result) == FACILITY_WIN32 ? (DWORD)HRESULT_CODE(result) : ERROR_PATH_NOT_FOUND;
         return FailWith(DirectoryFailureCode(code));
     }
-    FormatText(cacheDir, PATH_CAPACITY, L"%s\\TOVKinemoDownloader\\Cache", folder);
+    if (!ComposePath(cacheDir, PATH_CAPACITY, L"%s\\TOVKinemoDownloader\\Cache", folder))
+        return FALSE;
     return EnsureDirectory(cacheDir);
 }
 
@@ -133,8 +134,9 @@ static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments, St
         return FailWith(code);
     }
     CloseHandle(merged);
+    // A part that stays (held too long) is complete and merges again on a later run.
     for (UINT32 i = 0; i < SEGMENT_COUNT; ++i)
-        DeleteFileW(segments[i].partPath);
+        DeleteFileWhileHeld(segments[i].partPath);
     return TRUE;
 }
 
@@ -149,7 +151,8 @@ static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, cons
     for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
         DownloadSegment* segment = &segments[i];
         CopyWide(segment->packageUrl, URL_CAPACITY, url);
-        FormatText(segment->partPath, PATH_CAPACITY, L"%s.part%d", mergedPath, (int)i);
+        if (!ComposePath(segment->partPath, PATH_CAPACITY, L"%s.part%d", mergedPath, (int)i))
+            return FALSE;
         SegmentBounds(entry->sizeBytes, i, &segment->firstByte, &segment->lastByte);
         segment->progress = progress;
         // A part file is trusted by its size alone; the final SHA-256 check judges its content.
@@ -282,27 +285,34 @@ static void DeletePartFiles(const WCHAR* mergedPath) {
     for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
         WCHAR partPath[PATH_CAPACITY];
         if (ComposePath(partPath, PATH_CAPACITY, L"%s.part%d", mergedPath, (int)i))
-            DeleteFileW(partPath);
+            DeleteFileWhileHeld(partPath);
     }
 }
 
 // Everything from the reuse check to the rename, while this run holds the cache package's lock.
-static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath, HWND window,
-                           volatile LONG* cancelFlag, UINT64 cancelAfterBytes) {
-    // A missing path or a directory at the final path never reaches the check.
-    if (PathIsFile(packagePath) && VerifyPackageFile(packagePath, entry)) {
-        PostComplete(window);
-        return TRUE;
+static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath, const WCHAR* mergedPath,
+                           HWND window, volatile LONG* cancelFlag, UINT64 cancelAfterBytes) {
+    // A missing path or a directory at the final path never reaches the check. A package that cannot be
+    // read now (held by another process) is no wrong package: it stays for the next run to check.
+    if (PathIsFile(packagePath)) {
+        PackageCheck cached = CheckPackageFile(packagePath, entry, cancelFlag);
+        if (cached == PACKAGE_MATCHES) {
+            PostComplete(window);
+            return TRUE;
+        }
+        if (cached == PACKAGE_UNREADABLE)
+            return FALSE;
     }
     DeleteFileW(packagePath);
-    WCHAR mergedPath[PATH_CAPACITY];
-    FormatText(mergedPath, PATH_CAPACITY, L"%s.partial", packagePath);
 
     // A run that ended while checking its merged file left it whole (its parts already deleted): the
     // check decides, and no package byte is fetched again. One of the right size that fails is deleted.
     if (PathIsFile(mergedPath) && QueryFileSize(mergedPath) == entry->sizeBytes) {
-        if (VerifyPackageFile(mergedPath, entry)) {
-            if (!MoveFileExW(mergedPath, packagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        PackageCheck partial = CheckPackageFile(mergedPath, entry, cancelFlag);
+        if (partial == PACKAGE_UNREADABLE)
+            return FALSE;
+        if (partial == PACKAGE_MATCHES) {
+            if (!MoveFileWhileHeld(mergedPath, packagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
                 return FALSE;
             DeletePartFiles(mergedPath);
             PostComplete(window);
@@ -336,15 +346,22 @@ static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath,
         return FALSE;
 
     ReportStatus(window, L"正在校验完整包大小和 SHA-256…");
-    // The digest was taken while the file was written; only without it is the file read again.
-    BOOL matches = digest.obtained
-                       ? StreamedPackageMatches(digest.digest, digest.bytes, QueryFileSize(mergedPath), entry)
-                       : VerifyPackageFile(mergedPath, entry);
-    if (!matches) {
+    // The digest was taken while the file was written; only without it is the file read again. Only a
+    // real mismatch deletes the merged file; one that cannot be read now stays as it is.
+    PackageCheck merged;
+    if (digest.obtained)
+        merged = StreamedPackageMatches(digest.digest, digest.bytes, QueryFileSize(mergedPath), entry)
+                     ? PACKAGE_MATCHES
+                     : PACKAGE_DIFFERS;
+    else
+        merged = CheckPackageFile(mergedPath, entry, nullptr);
+    if (merged == PACKAGE_UNREADABLE)
+        return FALSE;
+    if (merged == PACKAGE_DIFFERS) {
         DeleteFileW(mergedPath);
         return FailWith(ERROR_CRC);
     }
-    if (!MoveFileExW(mergedPath, packagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!MoveFileWhileHeld(mergedPath, packagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return FALSE;
     PostComplete(window);
     return TRUE;
@@ -352,12 +369,19 @@ static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath,
 
 BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHAR* cacheDir, HWND window,
                      volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath) {
-    FormatText(packagePath, PATH_CAPACITY, L"%s\\package-%S-%S.zip", cacheDir, entry->latestVersion, channel);
+    // Every name in the cache must fit whole before any file is touched: a cut name is another file.
+    WCHAR mergedPath[PATH_CAPACITY];
+    WCHAR lastPartPath[PATH_CAPACITY];
+    if (!ComposePath(packagePath, PATH_CAPACITY, L"%s\\package-%S-%S.zip", cacheDir, entry->latestVersion,
+                     channel) ||
+        !ComposePath(mergedPath, PATH_CAPACITY, L"%s.partial", packagePath) ||
+        !ComposePath(lastPartPath, PATH_CAPACITY, L"%s.part%d", mergedPath, (int)(SEGMENT_COUNT - 1)))
+        return FALSE;
     // A second run on the same cache would write the same part files: it leaves them to this one.
     HANDLE lock = AcquireRunLock(L"cache", packagePath);
     if (!lock)
         return FALSE;
-    BOOL ok = DownloadLocked(entry, packagePath, window, cancelFlag, cancelAfterBytes);
+    BOOL ok = DownloadLocked(entry, packagePath, mergedPath, window, cancelFlag, cancelAfterBytes);
     ReleaseRunLock(lock);
     return ok;
 }

@@ -5,9 +5,13 @@
 BOOL LaunchApplication(const WCHAR* installDir) {
     // A candidate is usable only as a file: a directory of that name, or a missing path, is not.
     WCHAR candidate[PATH_CAPACITY];
-    FormatText(candidate, PATH_CAPACITY, L"%s\\%s", installDir, L"TOVKinemo.exe");
+    // A candidate that does not fit whole would start another file: the launch fails with
+    // ERROR_FILENAME_EXCED_RANGE instead.
+    if (!ComposePath(candidate, PATH_CAPACITY, L"%s\\%s", installDir, L"TOVKinemo.exe"))
+        return FALSE;
     if (!PathIsFile(candidate)) {
-        FormatText(candidate, PATH_CAPACITY, L"%s\\%s", installDir, L"PikoraSTM32F103.exe");
+        if (!ComposePath(candidate, PATH_CAPACITY, L"%s\\%s", installDir, L"PikoraSTM32F103.exe"))
+            return FALSE;
         if (!PathIsFile(candidate))
             return FailWith(ERROR_FILE_NOT_FOUND);
     }

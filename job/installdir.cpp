@@ -2,10 +2,23 @@
 // when it holds an earlier installation (a marker pair plus the version record), which is upgraded.
 #include "job/job.h"
 
+// Every name a run probes or writes directly in the install folder.
+static const WCHAR* const MARKER_NAMES[] = {L"TOVKinemo.exe",       L"tovkinemo.root",
+                                            L"PikoraSTM32F103.exe", L"pikora.root",
+                                            L"current-version.txt", UNFINISHED_INSTALL_MARK};
+
 static BOOL IsFile(const WCHAR* directory, const WCHAR* name) {
     WCHAR path[PATH_CAPACITY];
-    FormatText(path, PATH_CAPACITY, L"%s\\%s", directory, name);
-    return PathIsFile(path);
+    return ComposePath(path, PATH_CAPACITY, L"%s\\%s", directory, name) && PathIsFile(path);
+}
+
+// TRUE when every marker path fits whole; else ERROR_FILENAME_EXCED_RANGE.
+static BOOL MarkerPathsFit(const WCHAR* directory) {
+    WCHAR path[PATH_CAPACITY];
+    for (UINT32 i = 0; i < sizeof(MARKER_NAMES) / sizeof(MARKER_NAMES[0]); ++i)
+        if (!ComposePath(path, PATH_CAPACITY, L"%s\\%s", directory, MARKER_NAMES[i]))
+            return FALSE;
+    return TRUE;
 }
 
 static BOOL IsDotName(const WCHAR* name) {
@@ -16,8 +29,10 @@ static BOOL IsDotName(const WCHAR* name) {
 // read completely is not taken as proof of emptiness: the directory is then judged by its markers.
 static BOOL ListingShowsOnly(const WCHAR* directory, const WCHAR* ignoredName,
                              const DirectoryLister* lister) {
+    // A pattern that does not fit lists nothing, which is no proof of emptiness.
     WCHAR pattern[PATH_CAPACITY];
-    FormatText(pattern, PATH_CAPACITY, L"%s\\*", directory);
+    if (!ComposePath(pattern, PATH_CAPACITY, L"%s\\*", directory))
+        return FALSE;
     WIN32_FIND_DATAW found;
     HANDLE search = lister->findFirst(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
@@ -47,6 +62,10 @@ BOOL ListingShowsOnlyUnfinishedMark(const WCHAR* directory, const DirectoryListe
 static const DirectoryLister SYSTEM_LISTER = {FindFirstFileW, FindNextFileW, FindClose};
 
 BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKind* kind) {
+    // A folder too long for the names an installation keeps in it could neither be judged now nor
+    // upgraded later: refused before anything is read.
+    if (!MarkerPathsFit(fullInstallPath))
+        return FALSE;
     DWORD attributes = GetFileAttributesW(fullInstallPath);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         ListingShowsEmpty(fullInstallPath, &SYSTEM_LISTER)) {
@@ -68,7 +87,7 @@ BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKin
     WCHAR message[ERROR_TEXT_CAPACITY];
     FormatText(message, ERROR_TEXT_CAPACITY, L"安装目录不是空目录：%s\n请选择新的空目录。", fullInstallPath);
     ReportStatus(statusWindow, message);
-    return FALSE;
+    return FailWith(ERROR_DIR_NOT_EMPTY);
 }
 
 static BOOL ComposeMarkPath(WCHAR* path, const WCHAR* installPath) {

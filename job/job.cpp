@@ -54,8 +54,10 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
     if (!buffers->installLock)
         return FALSE;
     InstallKind kind = Fresh;
+    // A refusal leaves ERROR_DIR_NOT_EMPTY; a folder whose names do not fit leaves
+    // ERROR_FILENAME_EXCED_RANGE.
     if (!CheckInstallDir(statusWindow, installPath, &kind))
-        return FailWith(ERROR_DIR_NOT_EMPTY);
+        return FALSE;
 
     ReportStatus(statusWindow, L"正在读取并验证签名更新清单…");
     if (request->manifestPath[0] != 0) {
@@ -84,7 +86,11 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
     WCHAR packagePath[PATH_CAPACITY];
     if (request->packagePath[0] != 0) {
         CopyWide(packagePath, PATH_CAPACITY, request->packagePath);
-        if (!VerifyPackageFile(packagePath, &entry))
+        // A package that cannot be read now fails with the platform's code; only a mismatch is ERROR_CRC.
+        PackageCheck local = CheckPackageFile(packagePath, &entry, nullptr);
+        if (local == PACKAGE_UNREADABLE)
+            return FALSE;
+        if (local != PACKAGE_MATCHES)
             return FailWith(ERROR_CRC);
         if (statusWindow)
             PostMessageW(statusWindow, WMU_PROGRESS, 100, 0);

@@ -19,6 +19,8 @@ BOOL DecidePlatform(WORD architecture, BOOL versionKnown, DWORD major, DWORD min
                     char* channel, WCHAR* statusLine, UINT32 statusCapacity);
 BOOL CheckPlatform(HWND statusWindow, const char* requestChannel, char* selectedChannel);
 
+// FALSE after a refusal (ERROR_DIR_NOT_EMPTY, refusal text reported), or with ERROR_FILENAME_EXCED_RANGE
+// and no text when a marker path inside the folder would not fit.
 BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKind* kind);
 
 // The mark of a fresh install that has not finished: written before the extraction, deleted after its

@@ -13,7 +13,9 @@ void AppendLog(const WCHAR* text) {
     if (tempLength == 0 || tempLength >= PATH_CAPACITY)
         return;
     WCHAR logPath[PATH_CAPACITY];
-    FormatText(logPath, PATH_CAPACITY, L"%sTOVKinemoDownloader.log", tempDir);
+    // A cut name would write someone else's file: the entry is lost instead.
+    if (!ComposePath(logPath, PATH_CAPACITY, L"%sTOVKinemoDownloader.log", tempDir))
+        return;
 
     SYSTEMTIME now;
     GetLocalTime(&now);

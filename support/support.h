@@ -71,6 +71,18 @@ HANDLE AcquireRunLock(const WCHAR* kind, const WCHAR* path);
 // Releases and closes a lock taken by this thread; null is allowed; keeps the last-error value.
 void ReleaseRunLock(HANDLE lock);
 
+// ---- files briefly held by another process (scanner, indexer, sync client) ----
+// TRUE for ERROR_SHARING_VIOLATION and ERROR_ACCESS_DENIED, the codes of a file someone holds.
+BOOL IsHeldFileCode(DWORD code);
+// Pause in ms before retry number attempt (from 0), growing; 0 once about 2 s have been spent.
+DWORD HeldFilePause(UINT32 attempt);
+// CreateFileW, MoveFileExW and DeleteFileW, tried again while they fail with a held-file code. The open
+// stops with ERROR_CANCELLED when cancelFlag (may be null) is set while it waits.
+HANDLE OpenFileWhileHeld(const WCHAR* path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                         volatile LONG* cancelFlag);
+BOOL MoveFileWhileHeld(const WCHAR* from, const WCHAR* to, DWORD flags);
+BOOL DeleteFileWhileHeld(const WCHAR* path);
+
 // ---- log and error text ----
 void AppendLog(const WCHAR* text);
 // Builds one log entry (timestamp, space, text, CR LF) into a buffer of LOG_ENTRY_CAPACITY units.

@@ -116,23 +116,28 @@ BOOL StreamedPackageMatches(const BYTE digest[32], UINT64 hashedBytes, UINT64 fi
     return DigestMatchesHex(digest, entry->sha256);
 }
 
-BOOL VerifyPackageFile(const WCHAR* path, const ManifestEntry* entry) {
+PackageCheck CheckPackageFile(const WCHAR* path, const ManifestEntry* entry, volatile LONG* cancelFlag) {
     if (!path || !entry)
-        return FALSE;
+        return PACKAGE_DIFFERS;
     if (QueryFileSize(path) != entry->sizeBytes)
-        return FALSE;
+        return PACKAGE_DIFFERS;
 
-    // Read sharing only: nobody may open the file for writing while it is being hashed.
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // Read sharing only: nobody may open the file for writing while it is being hashed. A scanner that
+    // holds the file just written is waited for a moment.
+    HANDLE file = OpenFileWhileHeld(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, cancelFlag);
     if (file == INVALID_HANDLE_VALUE)
-        return FALSE;
+        return PACKAGE_UNREADABLE;
     BYTE digest[DIGEST_SIZE];
     BOOL obtained = HashOpenFile(file, digest);
     DWORD code = GetLastError();
     CloseHandle(file);
     SetLastError(code);
     if (!obtained)
-        return FALSE;
-    return DigestMatchesHex(digest, entry->sha256);
+        return PACKAGE_UNREADABLE;
+    return DigestMatchesHex(digest, entry->sha256) ? PACKAGE_MATCHES : PACKAGE_DIFFERS;
+}
+
+BOOL VerifyPackageFile(const WCHAR* path, const ManifestEntry* entry) {
+    return CheckPackageFile(path, entry, nullptr) == PACKAGE_MATCHES;
 }

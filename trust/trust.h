@@ -29,6 +29,12 @@ BOOL VerifySignatureWithKey(const char* publicKeyPem, const BYTE* manifest, UINT
 // Digest against a 64-character hex text, letters in either case.
 BOOL DigestMatchesHex(const BYTE digest[32], const char* hexText);
 BOOL VerifyPackageFile(const WCHAR* path, const ManifestEntry* entry);
+// The same check with its two kinds of "no" told apart: PACKAGE_DIFFERS when the size or the digest is not
+// the entry's (a missing file too); PACKAGE_UNREADABLE, with the platform's code, when the file could not
+// be read (still held by another process after the retries, CryptoAPI or memory failing), which says
+// nothing about its content. A set cancelFlag (may be null) ends the open's retries with ERROR_CANCELLED.
+enum PackageCheck { PACKAGE_MATCHES, PACKAGE_DIFFERS, PACKAGE_UNREADABLE };
+PackageCheck CheckPackageFile(const WCHAR* path, const ManifestEntry* entry, volatile LONG* cancelFlag);
 
 // A SHA-256 fed with the package's bytes in order while they are written, so that the fresh download
 // is checked without reading it again. Handles are kept as ULONG_PTR (HCRYPTPROV, HCRYPTHASH).

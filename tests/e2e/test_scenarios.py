@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 import zipfile
 
@@ -304,6 +305,42 @@ class ResumeAndCache(Scenario):
         self.assert_fresh_success(code, lines, downloaded=False)
         self.assert_installed(data)
         self.assertEqual({self.package_name()}, self.cache_files())
+
+    def hold(self, path, seconds):
+        """Another Windows process holds path without sharing (as a scanner does); returns once it holds it."""
+        ready = os.path.join(self.work, "held.ready")
+        if os.path.exists(ready):
+            os.remove(ready)
+        holder = subprocess.Popen([t.WINE_RUN, os.path.join(t.TEST_BIN, "holdfile.exe"), t.winpath(path),
+                                   str(int(seconds * 1000)), t.winpath(ready)], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  env=dict(os.environ, TOV_BUILD_DIR=t.BUILD))
+        self.addCleanup(lambda: holder.poll() is None and holder.kill())
+        while not os.path.exists(ready):
+            self.assertIsNone(holder.poll(), "the holder could not open the file")
+            time.sleep(0.02)
+        return holder
+
+    def test_cached_package_held_by_another_process(self):
+        data = package_bytes(filler=MiB, seed="held")
+        manifest = self.manifest_for(data)
+        code, lines, _ = self.run_job(manifest)
+        self.assert_fresh_success(code, lines)
+        cached = os.path.join(self.cache, self.package_name())
+        # (hold in seconds, exit code, last line): a moment is waited for; longer fails with 32 and keeps it.
+        for seconds, exit_code, last in ((1.5, 0, FRESH_DONE), (15, 1, "首次下载失败（错误 32")):
+            with self.subTest(hold=seconds):
+                shutil.rmtree(self.install, ignore_errors=True)
+                holder = self.hold(cached, seconds)
+                code, lines, requests = self.run_job(manifest)
+                holder.wait(timeout=120)
+                self.assertEqual(exit_code, code, lines)
+                self.assertTrue(lines[-1].startswith(last), lines)
+                self.assertEqual([], requests, "no package byte fetched again")
+                self.assertEqual({self.package_name()}, self.cache_files())
+        code, lines, requests = self.run_job(manifest)
+        self.assert_fresh_success(code, lines, downloaded=False)
+        self.assertEqual([], requests)
 
     def test_cached_package_that_no_longer_matches_is_fetched_again(self):
         data = package_bytes(seed="fresh")

@@ -73,14 +73,17 @@ TEST(ComposeInstallDir, AppendsTheFolderNameBlindly) {
     }
 }
 
-TEST(ComposeInstallDir, LongFolderIsCutAndTerminated) {
-    std::wstring folder(255, L'x');
-    WCHAR output[PATH_CAPACITY + 8];
-    wmemset(output, L'#', PATH_CAPACITY + 8);
-    ComposeInstallDir(output, folder.c_str());
-    EXPECT_EQ(0, output[PATH_CAPACITY - 1]);
-    EXPECT_EQ(folder + L"\\TOV", std::wstring(output));
-    EXPECT_EQ(L'#', output[PATH_CAPACITY]) << "wrote past the buffer";
+TEST(ComposeInstallDir, LongFolderProposesNothingRatherThanACutPath) {
+    // 248 + "\\TOV Kinemo" is 259 units, the most that fits.
+    for (size_t length : {248, 249, 255}) {
+        std::wstring folder(length, L'x');
+        WCHAR output[PATH_CAPACITY + 8];
+        wmemset(output, L'#', PATH_CAPACITY + 8);
+        BOOL fits = ComposeInstallDir(output, folder.c_str());
+        EXPECT_EQ(length == 248, fits != FALSE) << length;
+        EXPECT_EQ(length == 248 ? folder + L"\\TOV Kinemo" : L"", std::wstring(output)) << length;
+        EXPECT_EQ(L'#', output[PATH_CAPACITY]) << "wrote past the buffer";
+    }
 }
 
 TEST(DecideRunOutcome, OnlyCancellationSuppressesTheBox) {

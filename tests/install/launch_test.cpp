@@ -95,4 +95,14 @@ TEST(Launch, StartsTheRightProgramInTheInstallDirectory) {
     CoUninitialize();
 }
 
+TEST(Launch, CandidateThatDoesNotFitIsNeverCut) {
+    // 240: "TOVKinemo.exe" fits and is missing, the sibling's name does not fit; 246: neither fits.
+    for (size_t length : {240, 246}) {
+        std::wstring dir = L"C:\\" + std::wstring(length - 3, L'd');
+        SetLastError(0);
+        EXPECT_FALSE(LaunchApplication(dir.c_str())) << length;
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE) << length;
+    }
+}
+
 } // namespace

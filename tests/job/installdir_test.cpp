@@ -149,6 +149,7 @@ struct ListingCase {
     DWORD firstError, endError;
     bool empty;
     bool onlyMark; // nothing but the unfinished-install mark
+    std::wstring directory = L"C:\\x";
 };
 
 TEST(ListingShowsEmpty, OnlyACompleteListingProvesEmptiness) {
@@ -164,14 +165,16 @@ TEST(ListingShowsEmpty, OnlyACompleteListingProvesEmptiness) {
         {"the mark first, in capitals", {L"TOVKINEMO.UNFINISHED", L".", L".."}, 0, ERROR_NO_MORE_FILES, false, true},
         {"the mark and a file", {L".", L"tovkinemo.unfinished", L"TOVKinemo.exe"}, 0, ERROR_NO_MORE_FILES, false, false},
         {"the mark, then the listing breaks off", {L"tovkinemo.unfinished"}, 0, ERROR_ACCESS_DENIED, false, false},
+        // "<dir>\\*" needs 261 units: cut to "<dir>\\" it would list nothing and seem empty.
+        {"pattern does not fit", {}, ERROR_FILE_NOT_FOUND, 0, false, false, L"C:\\" + std::wstring(255, L'd')},
     };
     const DirectoryLister lister = {ScriptFirst, ScriptNext, ScriptClose};
     for (const ListingCase& c : cases) {
         g_script = Script{c.entries, c.firstError, c.endError, 0, 0};
-        EXPECT_EQ(c.empty, ListingShowsEmpty(L"C:\\x", &lister) != FALSE) << c.name;
+        EXPECT_EQ(c.empty, ListingShowsEmpty(c.directory.c_str(), &lister) != FALSE) << c.name;
         EXPECT_EQ(c.firstError ? 0 : 1, g_script.closes) << c.name;
         g_script = Script{c.entries, c.firstError, c.endError, 0, 0};
-        EXPECT_EQ(c.onlyMark, ListingShowsOnlyUnfinishedMark(L"C:\\x", &lister) != FALSE) << c.name;
+        EXPECT_EQ(c.onlyMark, ListingShowsOnlyUnfinishedMark(c.directory.c_str(), &lister) != FALSE) << c.name;
     }
 }
 

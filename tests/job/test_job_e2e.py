@@ -65,6 +65,86 @@ class RefusedRuns(unittest.TestCase):
         self.assertTrue(lines[-1].startswith("首次下载失败（错误 1006"), lines[-1])
 
 
+def long_folder(base, length):
+    """A folder below base whose Windows path (through Z:) is exactly length units long."""
+    parts, remaining = [], length - len(t.winpath(base))
+    while remaining > 0:
+        size = min(remaining - 1, 90)
+        if remaining - size - 1 == 1:
+            size -= 1
+        parts.append("d%d" % len(parts) + "x" * (size - 1 - len(str(len(parts)))))
+        remaining -= size + 1
+    folder = os.path.join(base, *parts)
+    assert len(t.winpath(folder)) == length, (length, len(t.winpath(folder)))
+    return folder
+
+
+def snapshot(root):
+    """Every folder and file below root, with the files' bytes."""
+    return {os.path.relpath(os.path.join(folder, name), root): (open(os.path.join(folder, name), "rb").read()
+            if name in names else None) for folder, dirs, names in os.walk(root) for name in dirs + names}
+
+
+class PathsThatDoNotFit(unittest.TestCase):
+    """No path is ever used cut: a run either has every name it composes whole, or ends with 206 before it
+    touches a file. The longest name a run keeps inside the install folder is "tovkinemo.unfinished" (the
+    mark of an unfinished fresh install), so 238 units is the longest install folder; in the cache the longest name is
+    "<package>.partial.part7"."""
+
+    def test_install_folder_holding_someones_file(self):
+        for length in range(236, 260):
+            with self.subTest(length=length):
+                work = t.fresh_dir("job-length")
+                folder = long_folder(work, length)
+                t.write_file(os.path.join(folder, "notes.txt"), b"someone's")
+                before = snapshot(work)
+                code, lines = t.run_test(["--install-dir", t.winpath(folder), "--channel", "win10"])
+                expected = 145 if length <= 238 else 206
+                self.assertEqual(1, code)
+                self.assertTrue(lines[-1].startswith("首次下载失败（错误 %d：" % expected), lines)
+                self.assertEqual(4 if expected == 145 else 3, len(lines), lines)
+                self.assertEqual(before, snapshot(work))
+
+    def test_fresh_folder_and_cache_lengths(self):
+        package = t.make_package()
+        names = ["package-2.1.0-win10.zip", "package-2.1.0-win10.zip.partial"] + [
+            "package-2.1.0-win10.zip.partial.part%d" % i for i in range(8)]
+        rows = [  # (install folder length, cache folder length, exit code, error code)
+            (238, None, 0, None),  # the longest folder that takes an installation
+            (239, None, 1, 206),
+            (None, 222, 1, 206),  # ".part7" is one unit too long
+            (None, 228, 1, 206),  # ".partial" is one unit too long
+            (None, 235, 1, 206),  # only the package name fits
+            (None, 236, 1, 206),
+        ]
+        for install_length, cache_length, exit_code, error in rows:
+            with self.subTest(install=install_length, cache=cache_length):
+                work = t.fresh_dir("job-fresh-length")
+                manifest = t.make_manifest("2.1.0", {"win10": ("https://localhost:1/package.zip", package)})
+                manifest_path, signature_path = t.write_signed_manifest(work, manifest)
+                args = ["--manifest", t.winpath(manifest_path), "--signature", t.winpath(signature_path),
+                        "--channel", "win10", "--no-launch"]
+                install = os.path.join(work, "app")
+                if install_length:
+                    install = os.path.join(long_folder(work, install_length - 4), "app")
+                    package_path = t.write_file(os.path.join(work, "package.zip"), package)
+                    args += ["--package", t.winpath(package_path)]
+                else:
+                    cache = long_folder(work, cache_length)
+                    room = 259 - cache_length - 1
+                    for name in [n for n in names if len(n) > room]:  # someone's files under cut names
+                        t.write_file(os.path.join(cache, name[:room]), b"someone's")
+                    args += ["--cache-dir", t.winpath(cache)]
+                before = snapshot(work)
+                code, lines = t.run_test(["--install-dir", t.winpath(install)] + args)
+                self.assertEqual(exit_code, code, lines)
+                if error:
+                    self.assertTrue(lines[-1].startswith("首次下载失败（错误 %d：" % error), lines)
+                    self.assertEqual(before, snapshot(work))
+                else:
+                    self.assertEqual(t.payload_program(), open(os.path.join(install, "TOVKinemo.exe"), "rb").read())
+
+
 class PlatformVersions(unittest.TestCase):
     """The channel from the version Wine reports, set per executable name so parallel tests are not
     affected. A non-empty install directory ends each run right after the platform step."""

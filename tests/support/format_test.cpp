@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include "support/support.h"
 
 namespace {
@@ -112,6 +113,33 @@ TEST(RunLock, NameFromTheFullPathAsTheFileSystemComparesIt) {
     EXPECT_EQ(std::wstring::npos, name.find(L'\\', 6));
     EXPECT_TRUE(RunLockWaitAcquired(WAIT_OBJECT_0) && RunLockWaitAcquired(WAIT_ABANDONED));
     EXPECT_FALSE(RunLockWaitAcquired(WAIT_TIMEOUT) || RunLockWaitAcquired(WAIT_FAILED));
+}
+
+TEST(HeldFileRetries, RenameAndDeleteWaitForAShortHold) {
+    WCHAR temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring from = std::wstring(temp) + L"tov-held-from.bin", to = std::wstring(temp) + L"tov-held-to.bin";
+    for (const std::wstring& path : {from, to}) {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        CloseHandle(file);
+    }
+    // The target, then the renamed file, held without sharing for 300 ms each.
+    for (int step = 0; step < 2; ++step) {
+        HANDLE held = CreateFileW(to.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        std::thread release([held] {
+            Sleep(300);
+            CloseHandle(held);
+        });
+        BOOL done = step == 0 ? MoveFileWhileHeld(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)
+                              : DeleteFileWhileHeld(to.c_str());
+        DWORD code = GetLastError();
+        release.join();
+        EXPECT_TRUE(done) << step << " " << code;
+    }
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(to.c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(from.c_str()));
 }
 
 TEST(FormatText, CapacityZeroWritesNothing) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -72,6 +73,32 @@ TEST_F(LogFile, OverlongEntryIsCutWithoutCrLf) {
     std::string data = ReadAll(LogPath());
     EXPECT_EQ(2047u, data.size()) << "entry cut to 2047 units";
     EXPECT_NE("\r\n", data.substr(data.size() - 2));
+}
+
+TEST_F(LogFile, TemporaryFolderTooLongForTheNameLosesTheEntry) {
+    // 236 units + "TOVKinemoDownloader.log" fits exactly; at 237 the name would be cut.
+    const std::wstring saved = LogPath().substr(0, LogPath().size() - 23);
+    for (size_t length : {236, 237}) {
+        std::wstring folder = saved + L"tov-long-temp";
+        CreateDirectoryW(folder.c_str(), nullptr);
+        while (folder.size() + 1 < length) {
+            folder += L"\\" + std::wstring(std::min<size_t>(60, length - folder.size() - 2), L't');
+            CreateDirectoryW(folder.c_str(), nullptr);
+        }
+        folder += L"\\";
+        ASSERT_EQ(length, folder.size());
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+        AppendLog(L"entry");
+        SetEnvironmentVariableW(L"TMP", saved.c_str());
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((folder + L"TOV*").c_str(), &found);
+        EXPECT_EQ(length == 236, search != INVALID_HANDLE_VALUE) << length;
+        if (search != INVALID_HANDLE_VALUE) {
+            EXPECT_STREQ(L"TOVKinemoDownloader.log", found.cFileName);
+            FindClose(search);
+        }
+        DeleteFileW((folder + L"TOVKinemoDownloader.log").c_str());
+    }
 }
 
 TEST_F(LogFile, ConcurrentEntriesLandWhole) {

@@ -49,6 +49,9 @@ TEST_P(PackageFile, Verifies) {
     std::string data = trusttest::ReadData(c.file);
     auto entry = Entry(c.digest(hex), (UINT64)((INT64)data.size() + c.sizeDelta));
     EXPECT_EQ(VerifyPackageFile(trusttest::DataPath(c.file).c_str(), entry.get()) != FALSE, c.verifies);
+    // A wrong file is told apart from one that could not be read.
+    EXPECT_EQ(c.verifies ? PACKAGE_MATCHES : PACKAGE_DIFFERS,
+              CheckPackageFile(trusttest::DataPath(c.file).c_str(), entry.get(), nullptr));
 
     // The same verdict for the digest taken on the way to disk: odd chunks through the feed's two buffers.
     HashFeed feed;
@@ -146,6 +149,13 @@ TEST(VerifyPackageFile, SharesReadingOnly) {
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(VerifyPackageFile(path.c_str(), Entry(hex, data.size()).get()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    // Held past the retries: unreadable, not a mismatch; a set cancel flag ends the wait.
+    EXPECT_EQ(PACKAGE_UNREADABLE, CheckPackageFile(path.c_str(), Entry(hex, data.size()).get(), nullptr));
+    volatile LONG cancel = 1;
+    DWORD start = GetTickCount();
+    EXPECT_EQ(PACKAGE_UNREADABLE, CheckPackageFile(path.c_str(), Entry(hex, data.size()).get(), &cancel));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
+    EXPECT_LT(GetTickCount() - start, 1000u) << "the wait did not see the cancel";
     CloseHandle(writer);
 }
 
