@@ -111,7 +111,7 @@ BOOL ClearInstallUnfinished(const WCHAR* installPath) {
     WCHAR path[PATH_CAPACITY];
     if (!ComposeMarkPath(path, installPath))
         return FALSE;
-    if (DeleteFileW(path))
+    if (DeleteFileWhileHeld(path))
         return TRUE;
     DWORD code = GetLastError();
     return code == ERROR_FILE_NOT_FOUND ? TRUE : FailWith(code);

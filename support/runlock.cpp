@@ -6,12 +6,7 @@
 static const UINT32 FULL_PATH_CAPACITY = 1024;
 static const UINT64 FNV_OFFSET = 0xCBF29CE484222325ull;
 static const UINT64 FNV_PRIME = 0x100000001B3ull;
-// A run that has just ended can hold its lock a moment longer than its process is seen running (under
-// load, Wine showed this in about one of twelve back-to-back runs); a short grace keeps the run that
-// follows it from being refused. A run that is really working keeps its lock far longer.
-static const DWORD RUN_LOCK_GRACE_MS = 2000;
-
-UINT64 RunLockHash(const WCHAR* path) {
+static UINT64 RunLockHash(const WCHAR* path) {
     // Case-folded, with trailing backslashes ignored: the file system sees "C:\A\" and "c:\a" as one.
     WCHAR folded[FULL_PATH_CAPACITY];
     CopyWide(folded, FULL_PATH_CAPACITY, path);
@@ -34,8 +29,7 @@ void RunLockName(WCHAR* name, UINT32 capacity, const WCHAR* kind, const WCHAR* p
     DWORD length = GetFullPathNameW(path, FULL_PATH_CAPACITY, full, nullptr);
     UINT64 hash = RunLockHash(length > 0 && length < FULL_PATH_CAPACITY ? full : path);
     // Kernel object names allow no backslash after the namespace, hence the hash of the path.
-    FormatText(name, capacity, L"Local\\TOVKinemoDownloader.%s.%08x%08x", kind, (UINT32)(hash >> 32),
-               (UINT32)hash);
+    FormatText(name, capacity, L"Local\\TOVKinemoDownloader.%s.%llu", kind, hash);
 }
 
 BOOL RunLockWaitAcquired(DWORD waitResult) {
@@ -48,7 +42,8 @@ HANDLE AcquireRunLock(const WCHAR* kind, const WCHAR* path) {
     HANDLE lock = CreateMutexW(nullptr, FALSE, name);
     if (!lock)
         return nullptr;
-    DWORD waited = WaitForSingleObject(lock, RUN_LOCK_GRACE_MS);
+    // No wait: a second run refuses at once rather than working on the same files later.
+    DWORD waited = WaitForSingleObject(lock, 0);
     if (RunLockWaitAcquired(waited))
         return lock;
     DWORD code = waited == WAIT_TIMEOUT ? ERROR_BUSY : GetLastError();

@@ -60,13 +60,12 @@ BOOL ComposePath(WCHAR* path, UINT32 capacity, const WCHAR* format, ...);
 
 // ---- run locks ----
 static const UINT32 RUN_LOCK_NAME_CAPACITY = 96;
-// Hash of a path as the file system compares it: case-folded, trailing backslashes ignored.
-UINT64 RunLockHash(const WCHAR* path);
-// "Local\TOVKinemoDownloader.<kind>.<hash of the full path>", a name kernel objects accept.
+// "Local\TOVKinemoDownloader.<kind>.<hash of the full path>", a name kernel objects accept; the hash
+// folds case and ignores trailing backslashes, as the file system compares paths.
 void RunLockName(WCHAR* name, UINT32 capacity, const WCHAR* kind, const WCHAR* path);
 // TRUE when a wait result makes the lock ours: free, or abandoned by a run that died holding it.
 BOOL RunLockWaitAcquired(DWORD waitResult);
-// Takes the lock of a path, waiting only a short grace; null with ERROR_BUSY while another run holds it.
+// Takes the lock of a path without waiting; null with ERROR_BUSY while another run holds it.
 HANDLE AcquireRunLock(const WCHAR* kind, const WCHAR* path);
 // Releases and closes a lock taken by this thread; null is allowed; keeps the last-error value.
 void ReleaseRunLock(HANDLE lock);

@@ -102,8 +102,11 @@ TEST(RunLock, NameFromTheFullPathAsTheFileSystemComparesIt) {
     const WCHAR* differ[][2] = {{L"C:\\Install\\TOV", L"C:\\Install\\TOV2"},
                                 {L"C:\\Install\\ab", L"C:\\Install\\ba"},
                                 {L"C:\\a\\b", L"C:\\a\\c"}};
-    for (const auto& pair : differ)
-        EXPECT_NE(RunLockHash(pair[0]), RunLockHash(pair[1]));
+    for (const auto& pair : differ) {
+        RunLockName(a, RUN_LOCK_NAME_CAPACITY, L"install", pair[0]);
+        RunLockName(b, RUN_LOCK_NAME_CAPACITY, L"install", pair[1]);
+        EXPECT_NE(std::wstring(a), std::wstring(b));
+    }
     RunLockName(a, RUN_LOCK_NAME_CAPACITY, L"install", L"C:\\Install\\TOV");
     RunLockName(b, RUN_LOCK_NAME_CAPACITY, L"cache", L"C:\\Install\\TOV");
     EXPECT_NE(std::wstring(a), std::wstring(b));
