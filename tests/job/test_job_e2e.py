@@ -69,10 +69,9 @@ def long_folder(base, length):
     """A folder below base whose Windows path (through Z:) is exactly length units long."""
     parts, remaining = [], length - len(t.winpath(base))
     while remaining > 0:
-        size = min(remaining - 1, 90)
-        if remaining - size - 1 == 1:
-            size -= 1
-        parts.append("d%d" % len(parts) + "x" * (size - 1 - len(str(len(parts)))))
+        # Each name is at most 90 units and leaves enough for the next one's "dN" prefix.
+        size = remaining - 1 if remaining <= 91 else min(90, remaining - 9)
+        parts.append(("d%d" % len(parts)).ljust(size, "x"))
         remaining -= size + 1
     folder = os.path.join(base, *parts)
     assert len(t.winpath(folder)) == length, (length, len(t.winpath(folder)))
