@@ -90,22 +90,20 @@ TEST(ComposePath, FitsWholeOrFailsEmpty) {
 
 TEST(RunLock, NameFromTheFullPathAsTheFileSystemComparesIt) {
     WCHAR a[RUN_LOCK_NAME_CAPACITY], b[RUN_LOCK_NAME_CAPACITY];
-    const WCHAR* same[][2] = {{L"C:\\Cache\\package-2.1.0-win10.zip", L"c:\\CACHE\\Package-2.1.0-WIN10.ZIP"},
-                              {L"C:\\Install\\TOV", L"C:\\Install\\TOV\\"},
-                              {L"C:\\Install\\TOV", L"C:/Install/TOV"},
-                              {L"C:\\Install\\Ä", L"C:\\Install\\ä"}};
-    for (const auto& pair : same) {
-        RunLockName(a, RUN_LOCK_NAME_CAPACITY, L"install", pair[0]);
-        RunLockName(b, RUN_LOCK_NAME_CAPACITY, L"install", pair[1]);
-        EXPECT_EQ(std::wstring(a), std::wstring(b));
-    }
-    const WCHAR* differ[][2] = {{L"C:\\Install\\TOV", L"C:\\Install\\TOV2"},
-                                {L"C:\\Install\\ab", L"C:\\Install\\ba"},
-                                {L"C:\\a\\b", L"C:\\a\\c"}};
-    for (const auto& pair : differ) {
-        RunLockName(a, RUN_LOCK_NAME_CAPACITY, L"install", pair[0]);
-        RunLockName(b, RUN_LOCK_NAME_CAPACITY, L"install", pair[1]);
-        EXPECT_NE(std::wstring(a), std::wstring(b));
+    struct {
+        const WCHAR *first, *second;
+        bool same;
+    } pairs[] = {{L"C:\\Cache\\package-2.1.0-win10.zip", L"c:\\CACHE\\Package-2.1.0-WIN10.ZIP", true},
+                 {L"C:\\Install\\TOV", L"C:\\Install\\TOV\\", true},
+                 {L"C:\\Install\\TOV", L"C:/Install/TOV", true},
+                 {L"C:\\Install\\Ä", L"C:\\Install\\ä", true},
+                 {L"C:\\Install\\TOV", L"C:\\Install\\TOV2", false},
+                 {L"C:\\Install\\ab", L"C:\\Install\\ba", false},
+                 {L"C:\\a\\b", L"C:\\a\\c", false}};
+    for (const auto& pair : pairs) {
+        RunLockName(a, RUN_LOCK_NAME_CAPACITY, L"install", pair.first);
+        RunLockName(b, RUN_LOCK_NAME_CAPACITY, L"install", pair.second);
+        EXPECT_EQ(pair.same, std::wstring(a) == std::wstring(b)) << a << L" " << b;
     }
     RunLockName(a, RUN_LOCK_NAME_CAPACITY, L"install", L"C:\\Install\\TOV");
     RunLockName(b, RUN_LOCK_NAME_CAPACITY, L"cache", L"C:\\Install\\TOV");
