@@ -94,6 +94,17 @@ void HashFeedSubmit(HashFeed* feed, DWORD length);
 // Ends the thread, releases everything and gives the digest (result may be null); keeps the last error.
 void FinishHashFeed(HashFeed* feed, StreamedDigest* result);
 
+// The merge's digest: a thread of its own reads the part files in order and hashes them while the merge
+// copies the same files and flushes the copy. Start without a thread (or a hash) leaves no digest.
+struct PartsHash {
+    const WCHAR* partPaths[SEGMENT_COUNT];
+    UINT32 count;
+    HANDLE thread;
+    StreamedDigest result;
+};
+void StartPartsHash(PartsHash* parts);
+void FinishPartsHash(PartsHash* parts, StreamedDigest* result);
+
 // Code of a refused or short write to a local file: the platform's own code when the write failed
 // with one, ERROR_WRITE_FAULT otherwise.
 DWORD LocalWriteFailureCode(BOOL writeSucceeded, DWORD lastError);

@@ -100,3 +100,48 @@ void FinishHashFeed(HashFeed* feed, StreamedDigest* result) {
     feed->buffers[1] = nullptr;
     SetLastError(code);
 }
+
+// Reads and hashes one part file after the other with a buffer of its own.
+static DWORD WINAPI PartsHashThreadProc(LPVOID parameter) {
+    PartsHash* parts = (PartsHash*)parameter;
+    PackageHash hash;
+    MemoryZero(&hash, sizeof(hash));
+    BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
+    BOOL hashing = buffer && BeginPackageHash(&hash);
+    for (UINT32 i = 0; hashing && i < parts->count; ++i) {
+        HANDLE part = CreateFileW(parts->partPaths[i], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+        hashing = part != INVALID_HANDLE_VALUE;
+        for (DWORD got = 1; hashing && got != 0;)
+            hashing = ReadFile(part, buffer, IO_CHUNK_SIZE, &got, nullptr) &&
+                      (got == 0 || AddPackageHashData(&hash, buffer, got));
+        if (part != INVALID_HANDLE_VALUE)
+            CloseHandle(part);
+    }
+    if (hashing) {
+        parts->result.obtained = FinishPackageHash(&hash, parts->result.digest);
+        parts->result.bytes = hash.hashedBytes;
+    }
+    EndPackageHash(&hash);
+    HeapRelease(buffer);
+    return 0;
+}
+
+void StartPartsHash(PartsHash* parts) {
+    DWORD code = GetLastError();
+    MemoryZero(&parts->result, sizeof(parts->result));
+    parts->thread = CreateThread(nullptr, 0, PartsHashThreadProc, parts, 0, nullptr);
+    SetLastError(code);
+}
+
+void FinishPartsHash(PartsHash* parts, StreamedDigest* result) {
+    DWORD code = GetLastError();
+    if (parts->thread) {
+        WaitForSingleObject(parts->thread, INFINITE);
+        CloseHandle(parts->thread);
+        parts->thread = nullptr;
+    }
+    if (result)
+        *result = parts->result;
+    SetLastError(code);
+}

@@ -77,15 +77,14 @@ static BOOL ServerServesRanges(const WCHAR* url) {
     return sent && status == 206;
 }
 
-// Appends one part file to the merged file; every chunk read also goes to the hash.
-static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath, HashFeed* feed) {
+// Appends one part file to the merged file.
+static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath, BYTE* buffer) {
     HANDLE part = CreateFileW(partPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (part == INVALID_HANDLE_VALUE)
         return FALSE;
     BOOL ok = TRUE;
     for (;;) {
-        BYTE* buffer = HashFeedBuffer(feed);
         DWORD got = 0;
         if (!ReadFile(part, buffer, IO_CHUNK_SIZE, &got, nullptr)) {
             ok = FALSE;
@@ -93,8 +92,6 @@ static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath, HashFeed* feed)
         }
         if (got == 0)
             break;
-        // Hashed while it is written: both only read the buffer.
-        HashFeedSubmit(feed, got);
         if (!WriteAll(merged, buffer, got)) {
             ok = FALSE;
             break;
@@ -106,27 +103,33 @@ static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath, HashFeed* feed)
     return ok;
 }
 
-// Copies the parts in order into the merged file and hashes them on the way. A failed merge deletes
-// its half-written file; the parts stay until the merged file is complete and flushed.
+// Copies the parts in order into the merged file and flushes it, while a second thread hashes the same
+// part files: the copy and the flush run beside the hash. A failed merge deletes its half-written file;
+// the parts stay until the merged file is complete and flushed.
 static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments, StreamedDigest* digest) {
-    HashFeed feed;
-    if (!StartHashFeed(&feed))
-        return FALSE;
+    BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
+    if (!buffer)
+        return FailWith(ERROR_OUTOFMEMORY);
     HANDLE merged = CreateMergedFile(mergedPath);
     if (merged == INVALID_HANDLE_VALUE) {
-        FinishHashFeed(&feed, nullptr);
-        return FALSE;
+        DWORD code = GetLastError();
+        HeapRelease(buffer);
+        return FailWith(code);
     }
-    BOOL ok = TRUE;
-    for (UINT32 i = 0; i < SEGMENT_COUNT && ok; ++i) {
-        // An empty segment (packages below eight bytes) has no part file and adds nothing.
+    // An empty segment (packages below eight bytes) has no part file and adds nothing.
+    PartsHash parts;
+    parts.count = 0;
+    for (UINT32 i = 0; i < SEGMENT_COUNT; ++i)
         if (SegmentLength(segments[i].firstByte, segments[i].lastByte) != 0)
-            ok = AppendPartFile(merged, segments[i].partPath, &feed);
-    }
-    // The flush runs while the last chunk is still being hashed.
+            parts.partPaths[parts.count++] = segments[i].partPath;
+    StartPartsHash(&parts);
+    BOOL ok = TRUE;
+    for (UINT32 i = 0; i < parts.count && ok; ++i)
+        ok = AppendPartFile(merged, parts.partPaths[i], buffer);
     if (ok)
         FlushFileBuffers(merged);
-    FinishHashFeed(&feed, digest);
+    FinishPartsHash(&parts, digest);
+    HeapRelease(buffer);
     if (!ok) {
         DWORD code = GetLastError();
         CloseHandle(merged);
@@ -312,7 +315,8 @@ static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath,
         if (partial == PACKAGE_UNREADABLE)
             return FALSE;
         if (partial == PACKAGE_MATCHES) {
-            if (!MoveFileWhileHeld(mergedPath, packagePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            if (!MoveFileWhileHeld(mergedPath, packagePath,
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
                 return FALSE;
             DeletePartFiles(mergedPath);
             PostComplete(window);
@@ -346,8 +350,8 @@ static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath,
         return FALSE;
 
     ReportStatus(window, L"正在校验完整包大小和 SHA-256…");
-    // The digest was taken while the file was written; only without it is the file read again. Only a
-    // real mismatch deletes the merged file; one that cannot be read now stays as it is.
+    // The digest was taken while the file was merged or written; only without it is the file read again. Only
+    // a real mismatch deletes the merged file; one that cannot be read now stays as it is.
     PackageCheck merged;
     if (digest.obtained)
         merged = StreamedPackageMatches(digest.digest, digest.bytes, QueryFileSize(mergedPath), entry)
