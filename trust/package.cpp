@@ -35,35 +35,27 @@ BOOL DigestMatchesHex(const BYTE digest[32], const char* hexText) {
 // call's code (or ERROR_OUTOFMEMORY) is the last-error value. Every acquired object is released
 // before returning: buffer, hash, context (the caller closes the file).
 static BOOL HashOpenFile(HANDLE file, BYTE digest[32]) {
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
-    BYTE* buffer = nullptr;
+    BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
+    if (!buffer)
+        return FailWith(ERROR_OUTOFMEMORY);
     BOOL obtained = FALSE;
-    if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
-        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
-        buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
-        if (!buffer)
-            SetLastError(ERROR_OUTOFMEMORY);
-        while (buffer) {
+    PackageHash state;
+    if (BeginPackageHash(&state)) {
+        for (;;) {
             DWORD bytesRead = 0;
             if (!ReadFile(file, buffer, IO_CHUNK_SIZE, &bytesRead, nullptr))
                 break;
             if (bytesRead == 0) {
-                DWORD digestLength = DIGEST_SIZE;
-                obtained = CryptGetHashParam(hash, HP_HASHVAL, digest, &digestLength, 0) &&
-                           digestLength == DIGEST_SIZE;
+                obtained = FinishPackageHash(&state, digest);
                 break;
             }
-            if (!CryptHashData(hash, buffer, bytesRead, 0))
+            if (!AddPackageHashData(&state, buffer, bytesRead))
                 break;
         }
+        EndPackageHash(&state);
     }
     DWORD code = GetLastError();
     HeapRelease(buffer);
-    if (hash)
-        CryptDestroyHash(hash);
-    if (provider)
-        CryptReleaseContext(provider, 0);
     SetLastError(code);
     return obtained;
 }
