@@ -47,6 +47,9 @@ struct DownloadSegment {
     DownloadProgress* progress;
     DWORD lastError;
     volatile LONG done;
+    // Raised by one before and one after the thread deletes its part file to start it over, so a reader
+    // of the part sees an odd or changed count when what it read may have been thrown away.
+    volatile LONG discards;
 };
 
 // Pure decisions, kept apart from the platform calls.
@@ -94,15 +97,21 @@ void HashFeedSubmit(HashFeed* feed, DWORD length);
 // Ends the thread, releases everything and gives the digest (result may be null); keeps the last error.
 void FinishHashFeed(HashFeed* feed, StreamedDigest* result);
 
-// The merge's digest: a thread of its own reads the part files in order and hashes them while the merge
-// copies the same files and flushes the copy. Start without a thread (or a hash) leaves no digest.
+// The merge's digest, taken from the part files in index order by a thread of its own that starts with
+// the segment threads: it hashes each part's bytes as they reach the disk and takes the next part once a
+// part is complete, so what the download finishes last is hashed while the merge copies it. No digest when
+// the thread cannot start, a part is thrown away while it is read, or a part stays short.
 struct PartsHash {
-    const WCHAR* partPaths[SEGMENT_COUNT];
-    UINT32 count;
+    DownloadSegment* segments; // the eight records, read only
+    volatile LONG ended;       // every segment thread has ended: no part grows any more
+    volatile LONG abandoned;   // nobody wants the digest: stop at the next chunk
     HANDLE thread;
     StreamedDigest result;
 };
-void StartPartsHash(PartsHash* parts);
+void StartPartsHash(PartsHash* parts, DownloadSegment* segments);
+void EndPartsDownload(PartsHash* parts);
+// Waits for the thread and gives the digest; with a null result the thread is stopped instead. Keeps the
+// last-error value.
 void FinishPartsHash(PartsHash* parts, StreamedDigest* result);
 
 // Code of a refused or short write to a local file: the platform's own code when the write failed

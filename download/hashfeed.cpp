@@ -1,7 +1,7 @@
-// The package's SHA-256 taken while its bytes are written (merge or single stream), so the check needs
-// no second pass over the file. A hashing thread takes the chunks in order from two buffers: while it
-// hashes one, the writer reads and writes the other. Without a thread or a hash the feed still hands
-// out a buffer and the check falls back to reading the file.
+// The package's SHA-256 taken on the way to disk, so the check needs no second pass over the file.
+// Single stream: a hashing thread takes the chunks in order from two buffers; while it hashes one, the
+// writer reads and writes the other. Segments: a thread follows the part files as they grow. Without a
+// thread or a hash no digest is taken and the check falls back to reading the file.
 #include "download/download.h"
 
 static void ReleaseFeedHandles(HashFeed* feed) {
@@ -101,22 +101,88 @@ void FinishHashFeed(HashFeed* feed, StreamedDigest* result) {
     SetLastError(code);
 }
 
-// Reads and hashes one part file after the other with a buffer of its own.
+// ---- the merge's digest ----
+
+// How long the parts' hashing thread waits when no new byte is on disk: a segment writes a 256 KiB chunk
+// every few milliseconds on a fast link, every tenth of a second on a slow one.
+static const DWORD PART_POLL_MS = 10;
+
+static BOOL IsRaised(volatile LONG* flag) {
+    return AtomicRead32(flag) != 0;
+}
+
+// Thrown away: the segment's thread deletes (or has deleted) its part file since the count was taken.
+static BOOL PartDiscarded(DownloadSegment* segment, LONG discards) {
+    return (discards & 1) != 0 || AtomicRead32(&segment->discards) != discards;
+}
+
+// Hashes the part file's bytes from *hashed up to the segment's length or the file's current end, and
+// counts them in *hashed. A part file that cannot be opened yet (not created, held a moment) adds nothing.
+// FALSE when a read or the hash fails, the part is thrown away (checked at every chunk, so a delete waits
+// at most one read for this handle) or the caller gave the digest up.
+static BOOL HashPartTail(PartsHash* parts, PackageHash* hash, DownloadSegment* segment, LONG discards,
+                         UINT64* hashed, BYTE* buffer) {
+    UINT64 length = SegmentLength(segment->firstByte, segment->lastByte);
+    // The segment thread appends to the file and may delete it: its access and a delete are both shared.
+    HANDLE part =
+        CreateFileW(segment->partPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (part == INVALID_HANDLE_VALUE)
+        return TRUE;
+    LARGE_INTEGER offset;
+    offset.QuadPart = (LONGLONG)*hashed;
+    BOOL ok = SetFilePointerEx(part, offset, nullptr, FILE_BEGIN);
+    while (ok && *hashed < length) {
+        if (IsRaised(&parts->abandoned) || PartDiscarded(segment, discards)) {
+            ok = FALSE;
+            break;
+        }
+        UINT64 missing = length - *hashed;
+        DWORD got = 0;
+        ok = ReadFile(part, buffer, missing < IO_CHUNK_SIZE ? (DWORD)missing : IO_CHUNK_SIZE, &got, nullptr);
+        if (!ok || got == 0)
+            break;
+        ok = AddPackageHashData(hash, buffer, got);
+        *hashed += got;
+    }
+    CloseHandle(part);
+    return ok;
+}
+
+// Follows the download through the parts in order. A part's bytes are hashed as they reach the disk; the
+// part counts once its segment is done (or every segment thread has ended) and all of its bytes are hashed.
+// Bytes read while the segment threw its part file away are not the part's: then no digest is taken and
+// the check reads the merged file instead.
 static DWORD WINAPI PartsHashThreadProc(LPVOID parameter) {
     PartsHash* parts = (PartsHash*)parameter;
     PackageHash hash;
     MemoryZero(&hash, sizeof(hash));
     BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
     BOOL hashing = buffer && BeginPackageHash(&hash);
-    for (UINT32 i = 0; hashing && i < parts->count; ++i) {
-        HANDLE part = CreateFileW(parts->partPaths[i], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
-        hashing = part != INVALID_HANDLE_VALUE;
-        for (DWORD got = 1; hashing && got != 0;)
-            hashing = ReadFile(part, buffer, IO_CHUNK_SIZE, &got, nullptr) &&
-                      (got == 0 || AddPackageHashData(&hash, buffer, got));
-        if (part != INVALID_HANDLE_VALUE)
-            CloseHandle(part);
+    for (UINT32 i = 0; hashing && i < SEGMENT_COUNT; ++i) {
+        DownloadSegment* segment = &parts->segments[i];
+        UINT64 length = SegmentLength(segment->firstByte, segment->lastByte);
+        LONG discards = AtomicRead32(&segment->discards);
+        UINT64 hashed = 0;
+        for (;;) {
+            // Read before the file: once the segment is final, this round reads every byte it wrote.
+            BOOL final = IsRaised(&segment->done) || IsRaised(&parts->ended);
+            UINT64 before = hashed;
+            if (hashed < length)
+                hashing = HashPartTail(parts, &hash, segment, discards, &hashed, buffer);
+            // Also after the read: what it read may have been thrown away meanwhile.
+            if (!hashing || PartDiscarded(segment, discards)) {
+                hashing = FALSE;
+                break;
+            }
+            if (final) {
+                // A part still short now belongs to a download that did not end well.
+                hashing = hashed == length;
+                break;
+            }
+            if (hashed == before)
+                Sleep(PART_POLL_MS);
+        }
     }
     if (hashing) {
         parts->result.obtained = FinishPackageHash(&hash, parts->result.digest);
@@ -127,15 +193,24 @@ static DWORD WINAPI PartsHashThreadProc(LPVOID parameter) {
     return 0;
 }
 
-void StartPartsHash(PartsHash* parts) {
+void StartPartsHash(PartsHash* parts, DownloadSegment* segments) {
     DWORD code = GetLastError();
-    MemoryZero(&parts->result, sizeof(parts->result));
+    MemoryZero(parts, sizeof(*parts));
+    parts->segments = segments;
     parts->thread = CreateThread(nullptr, 0, PartsHashThreadProc, parts, 0, nullptr);
     SetLastError(code);
 }
 
+void EndPartsDownload(PartsHash* parts) {
+    AtomicSet32(&parts->ended, 1);
+}
+
 void FinishPartsHash(PartsHash* parts, StreamedDigest* result) {
     DWORD code = GetLastError();
+    // Without a caller for the digest the thread stops at its next chunk.
+    if (!result)
+        AtomicSet32(&parts->abandoned, 1);
+    AtomicSet32(&parts->ended, 1);
     if (parts->thread) {
         WaitForSingleObject(parts->thread, INFINITE);
         CloseHandle(parts->thread);

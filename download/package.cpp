@@ -103,32 +103,27 @@ static BOOL AppendPartFile(HANDLE merged, const WCHAR* partPath, BYTE* buffer) {
     return ok;
 }
 
-// Copies the parts in order into the merged file and flushes it, while a second thread hashes the same
-// part files: the copy and the flush run beside the hash. A failed merge deletes its half-written file;
-// the parts stay until the merged file is complete and flushed.
-static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments, StreamedDigest* digest) {
+// Copies the parts in order into the merged file and flushes it, while the parts' hashing thread hashes
+// what the download left unhashed: the copy and the flush run beside the hash. A failed merge deletes its
+// half-written file; the parts stay until the merged file is complete and flushed.
+static BOOL MergeSegments(const WCHAR* mergedPath, DownloadSegment* segments, PartsHash* parts,
+                          StreamedDigest* digest) {
     BYTE* buffer = (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE);
-    if (!buffer)
-        return FailWith(ERROR_OUTOFMEMORY);
-    HANDLE merged = CreateMergedFile(mergedPath);
+    HANDLE merged = buffer ? CreateMergedFile(mergedPath) : INVALID_HANDLE_VALUE;
     if (merged == INVALID_HANDLE_VALUE) {
-        DWORD code = GetLastError();
+        DWORD code = buffer ? GetLastError() : ERROR_OUTOFMEMORY;
+        FinishPartsHash(parts, nullptr);
         HeapRelease(buffer);
         return FailWith(code);
     }
     // An empty segment (packages below eight bytes) has no part file and adds nothing.
-    PartsHash parts;
-    parts.count = 0;
-    for (UINT32 i = 0; i < SEGMENT_COUNT; ++i)
-        if (SegmentLength(segments[i].firstByte, segments[i].lastByte) != 0)
-            parts.partPaths[parts.count++] = segments[i].partPath;
-    StartPartsHash(&parts);
     BOOL ok = TRUE;
-    for (UINT32 i = 0; i < parts.count && ok; ++i)
-        ok = AppendPartFile(merged, parts.partPaths[i], buffer);
+    for (UINT32 i = 0; i < SEGMENT_COUNT && ok; ++i)
+        if (SegmentLength(segments[i].firstByte, segments[i].lastByte) != 0)
+            ok = AppendPartFile(merged, segments[i].partPath, buffer);
     if (ok)
         FlushFileBuffers(merged);
-    FinishPartsHash(&parts, digest);
+    FinishPartsHash(parts, ok ? digest : nullptr);
     HeapRelease(buffer);
     if (!ok) {
         DWORD code = GetLastError();
@@ -176,6 +171,9 @@ static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, cons
     progress->lastReportTick = (LONG)progress->startTick;
     ReportDownloadProgress(progress);
 
+    // The hash follows the parts from now on; bytes resumed from earlier runs are hashed at once.
+    PartsHash parts;
+    StartPartsHash(&parts, segments);
     for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
         threads[i] = CreateThread(nullptr, 0, SegmentThreadProc, &segments[i], 0, nullptr);
         if (!threads[i]) {
@@ -190,16 +188,19 @@ static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, cons
         WaitForSingleObject(threads[i], INFINITE);
         CloseHandle(threads[i]);
     }
+    EndPartsDownload(&parts);
 
     if (progress->cancelFlag && IsFlagSet(progress->cancelFlag))
         AtomicSet32(&progress->stopFlag, 1);
     DWORD outcome = SegmentedOutcomeCode((DWORD)AtomicRead32(&progress->localFailure),
                                          IsFlagSet(&progress->stopFlag), IsFlagSet(&progress->failedFlag));
-    if (outcome != ERROR_SUCCESS)
+    if (outcome != ERROR_SUCCESS) {
+        FinishPartsHash(&parts, nullptr);
         return FailWith(outcome);
+    }
 
     ReportStatus(progress->window, L"下载完成，正在合并分段…");
-    return MergeSegments(mergedPath, segments, digest);
+    return MergeSegments(mergedPath, segments, &parts, digest);
 }
 
 // Reads the whole body into the merged file, hashing it on the way; stops as soon as the body outgrows

@@ -232,7 +232,10 @@ DWORD WINAPI SegmentThreadProc(LPVOID parameter) {
         if (have == NO_FILE_SIZE)
             have = 0;
         if (have > length) {
+            // The parts' hashing thread may have read this file: the count tells it the bytes are gone.
+            InterlockedIncrement(&segment->discards);
             DeleteFileW(segment->partPath);
+            InterlockedIncrement(&segment->discards);
             have = 0;
         }
         // Also covers the empty segments of tiny packages: nothing to fetch, no part file needed.

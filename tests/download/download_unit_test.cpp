@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -441,6 +443,7 @@ TEST_F(SegmentWorkerTest, StopFlagGivesUpAfterOneAttemptAndDropsAnOverlongPart) 
     EXPECT_EQ(segment.lastError, (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_EQ(progress.failedFlag, 1);
     EXPECT_EQ(QueryFileSize(segment.partPath), ~(UINT64)0);
+    EXPECT_EQ(segment.discards, 2); // raised around the delete, so a reader of the part can tell
 }
 
 TEST_F(SegmentWorkerTest, ThreeFailedAttemptsWithGrowingPausesKeepThePart) {
@@ -457,6 +460,83 @@ TEST_F(SegmentWorkerTest, ThreeFailedAttemptsWithGrowingPausesKeepThePart) {
     EXPECT_EQ(progress.failedFlag, 1);
     EXPECT_EQ(progress.stopFlag, 0);
     EXPECT_EQ(QueryFileSize(segment.partPath), 300u);
+}
+
+// ---- the merge's digest, taken while a writer plays the segment threads ----
+
+void AppendBytes(const WCHAR* path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
+    CloseHandle(file);
+}
+
+TEST_F(SegmentWorkerTest, PartsHashFollowsThePartsAsTheyAreWritten) {
+    std::string package(8 * 300001 + 3, '\0'); // parts of two and more reads each
+    for (size_t i = 0; i < package.size(); ++i)
+        package[i] = (char)(i * 2654435761u >> 13);
+    PackageHash reference;
+    BYTE expected[32];
+    ASSERT_TRUE(BeginPackageHash(&reference));
+    ASSERT_TRUE(AddPackageHashData(&reference, (const BYTE*)package.data(), (DWORD)package.size()));
+    ASSERT_TRUE(FinishPackageHash(&reference, expected));
+    EndPackageHash(&reference);
+
+    // thrown: the part is thrown away half-written (other bytes) and written again, as after a surplus;
+    // a digest, if any, must then be that of the final bytes. shortPart is left short at the end.
+    struct Case {
+        int thrownPart, shortPart;
+        bool obtained;
+    };
+    const Case cases[] = {{-1, -1, true}, {0, -1, false}, {-1, 6, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.thrownPart * 10 + c.shortPart);
+        DownloadSegment segments[SEGMENT_COUNT];
+        MemoryZero(segments, sizeof(segments));
+        std::string parts[SEGMENT_COUNT];
+        for (UINT32 i = 0; i < SEGMENT_COUNT; ++i) {
+            SegmentBounds(package.size(), i, &segments[i].firstByte, &segments[i].lastByte);
+            parts[i] = package.substr(segments[i].firstByte,
+                                      SegmentLength(segments[i].firstByte, segments[i].lastByte));
+            std::wstring path = directory + L"\\package.zip.partial.part" + std::to_wstring(i);
+            CopyWide(segments[i].partPath, 260, path.c_str());
+            DeleteFileW(segments[i].partPath);
+        }
+        // Resumed from an earlier run: part 5 whole, part 0 in part.
+        AppendBytes(segments[5].partPath, parts[5]);
+        AppendBytes(segments[0].partPath, parts[0].substr(0, 1000));
+        PartsHash follower;
+        StartPartsHash(&follower, segments);
+        for (UINT32 i : {0u, 2u, 1u, 3u, 4u, 5u, 6u, 7u}) {
+            size_t have = i == 5 ? parts[5].size() : i == 0 ? 1000 : 0;
+            if ((int)i == c.thrownPart) {
+                AppendBytes(segments[i].partPath, std::string(150000, 'x'));
+                Sleep(100); // the follower reads it meanwhile
+                InterlockedIncrement(&segments[i].discards);
+                DeleteFileW(segments[i].partPath);
+                InterlockedIncrement(&segments[i].discards);
+                have = 0;
+            }
+            size_t end = (int)i == c.shortPart ? parts[i].size() / 2 : parts[i].size();
+            for (size_t step = (end - have + 2) / 3; have < end; have += step, Sleep(10))
+                AppendBytes(segments[i].partPath, parts[i].substr(have, std::min(step, end - have)));
+            if (end == parts[i].size())
+                InterlockedExchange(&segments[i].done, 1);
+        }
+        EndPartsDownload(&follower);
+        StreamedDigest digest;
+        FinishPartsHash(&follower, &digest);
+        if (c.thrownPart < 0) {
+            EXPECT_EQ(digest.obtained != FALSE, c.obtained);
+        }
+        if (digest.obtained) {
+            EXPECT_EQ(digest.bytes, (UINT64)package.size());
+            EXPECT_EQ(memcmp(digest.digest, expected, 32), 0);
+        }
+        for (const DownloadSegment& segment : segments)
+            DeleteFileW(segment.partPath);
+    }
 }
 
 // ---- cache directory helpers ----
