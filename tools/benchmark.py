@@ -6,11 +6,15 @@ Table 1: a 256 MiB package over unlimited loopback TLS 1.2: the program's segmen
 stream (ranges off), `curl -o` + sha256sum, `aria2c -x8 -s8 -k1M` + sha256sum.
 Table 2: a 64 MiB package from an nginx block that sends each connection at 4 MiB/s (`limit_rate 4m`).
 
-The program's phases come from its log lines as they appear (the log is polled, its one-second
-timestamps are too coarse): start (Wine start, manifest, signature), download (with the range probe),
-merge, check. The probe's share is taken from nginx's log (end of the probe, start of the first range).
-Peak private memory (RssAnon) is measured against an idle Wine process. A resumed run shows bytes sent
-against bytes missing. At the end the prefix's wineserver is ended: nothing is left running.
+The program is started with `wine` itself in the tests' prefix, its wineserver kept running (as a
+Windows kernel is), like curl is started by itself. Its phases come from its log lines as they appear
+(the log is polled, its one-second timestamps are too coarse): start (Wine start, manifest, signature),
+download (with the range probe), merge, check. Beside them: the bare Wine start of the program, the
+program's whole-file check of a cached package ("check alone", a reuse run), and from nginx's log the
+first HTTPS connection of the process (Wine's one-time TLS set-up), the probe, the start of the ranges
+and the end of the last one. Peak private memory (RssAnon) is measured against an idle Wine process.
+A resumed run shows bytes sent against bytes missing. At the end the prefix's wineserver is ended by
+`wineserver -k`, and with it Wine's services: nothing is left running.
 
 Usage: TOV_BUILD_DIR=build [TOV_BENCH_EXE=other.exe] tools/benchmark.py [ROUNDS]   (the build must exist; takes about 4 minutes)"""
 import json
@@ -25,7 +29,8 @@ import zipfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 os.environ.setdefault("TOV_SOURCE_DIR", SOURCE)
-os.environ.setdefault("TOV_BUILD_DIR", os.path.join(SOURCE, "build"))
+# Servers and Wine get absolute paths, whatever directory the benchmark is started from.
+os.environ["TOV_BUILD_DIR"] = os.path.abspath(os.environ.get("TOV_BUILD_DIR") or os.path.join(SOURCE, "build"))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "servers"))
 import tovtest as t  # noqa: E402
@@ -46,10 +51,42 @@ CHECK = "正在校验完整包大小和 SHA-256…"
 VERIFIED_END = "首次下载失败（错误 183"  # the install path is a file: the run ends right after the check
 
 
+_WINE_ENV = None
+
+
 def wine_env():
-    env = dict(os.environ)
-    env.pop("TOV_TEMP_DIR", None)
-    return env
+    """The rig's Wine environment (tests/rig/wine-env.sh), read once."""
+    global _WINE_ENV
+    if _WINE_ENV is None:
+        script = os.path.join(SOURCE, "tests", "rig", "wine-env.sh")
+        out = subprocess.run(["bash", "-c", 'source "$0" && env -0', script], check=True, stdout=subprocess.PIPE,
+                             env=dict(os.environ)).stdout
+        _WINE_ENV = dict(item.split("=", 1) for item in out.decode().split("\0") if "=" in item)
+        _WINE_ENV.pop("TOV_TEMP_DIR", None)
+    return _WINE_ENV
+
+
+def start_prefix():
+    """Makes the prefix ready and its persistent wineserver and services run, detached from our output, and
+    starts a process that holds Wine's desktop: without one, explorer.exe ends a second or two after the last
+    program and the next program pays its start again (about 0.15 s here), which a Windows session never
+    does. Returns that process; end_process ends it."""
+    subprocess.run([t.WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, env=dict(os.environ), check=True)
+    holder = wine([os.path.join(t.TEST_BIN, "idlethreads.exe"), "desktop"])
+    time.sleep(1)
+    return holder
+
+
+def end_process(proc):
+    """Ends a process this benchmark started, by its own pid."""
+    proc.kill()
+    proc.wait()
+
+
+def wine(args):
+    return subprocess.Popen(["wine"] + args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, env=wine_env())
 
 
 def load():
@@ -71,9 +108,7 @@ def private_kib(pid):
 def idle_wine_private_kib(threads=0):
     """RssAnon of an idle Wine process (the rig's idlethreads.exe with that many idle threads), ended by its
     own pid."""
-    proc = subprocess.Popen([t.WINE_RUN, os.path.join(t.TEST_BIN, "idlethreads.exe"), str(threads)],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                            env=wine_env())
+    proc = wine([os.path.join(t.TEST_BIN, "idlethreads.exe"), str(threads)])
     try:
         # Wine's start-up settles within seconds; the largest value seen is the idle process's size.
         peak = 0
@@ -82,8 +117,7 @@ def idle_wine_private_kib(threads=0):
             peak = max(peak, private_kib(proc.pid))
         return peak
     finally:
-        proc.kill()
-        proc.wait()
+        end_process(proc)
 
 
 def make_package(path, size_mib):
@@ -95,6 +129,12 @@ def make_package(path, size_mib):
             for _ in range(size_mib):
                 big.write(os.urandom(MiB))
     return os.path.getsize(path)
+
+
+def settle():
+    """Writes the previous contender's files out before the next one starts, so that no run pays for the disk
+    writes of the one before it."""
+    os.sync()
 
 
 def program_run(work, manifest, cancel_after=None, fresh_cache=True):
@@ -109,11 +149,11 @@ def program_run(work, manifest, cancel_after=None, fresh_cache=True):
         args += ["--cancel-after-bytes", str(cancel_after)]
     if os.path.exists(LOG):
         os.remove(LOG)
+    settle()
     seen, pending, peak = {}, b"", 0
     start = time.monotonic()
     wall_start = time.time()
-    proc = subprocess.Popen([t.WINE_RUN] + args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, env=wine_env())
+    proc = wine(args)
     offset, polls = 0, 0
     while True:
         done = proc.poll() is not None
@@ -141,6 +181,24 @@ def program_run(work, manifest, cancel_after=None, fresh_cache=True):
             "load": load(), "ok": CHECK in seen and bool(lines) and lines[-1].startswith(VERIFIED_END)}
 
 
+def bare_start():
+    """Wall time of the program started with `--test` alone: Wine's process start, the program's entry and its
+    exit with code 2."""
+    start = time.monotonic()
+    wine([t.EXE, "--test"]).wait()
+    return time.monotonic() - start
+
+
+def check_alone(work, manifest):
+    """A run that finds the verified package in the cache: from the manifest line to the end it reads and
+    hashes the whole package (the same check as a local --package)."""
+    run = program_run(work, manifest, fresh_cache=False)
+    seen = run["seen"]
+    verified = [line for line in seen if line.startswith("已验证 ")]
+    ok = bool(verified) and OPENING not in seen and run["lines"][-1].startswith(VERIFIED_END)
+    return seen[run["lines"][-1]] - seen[verified[0]] if ok else None
+
+
 def phases(run):
     """start, download (with the probe), merge, check in seconds; merge is None for the single stream."""
     seen, end = run["seen"], run["seen"][run["lines"][-1]] if run["lines"] else None
@@ -153,22 +211,27 @@ def phases(run):
 
 
 def probe_share(run, entries):
-    """Seconds from the opening line to the probe's end and to the start of the first range (nginx's clock
-    and ours are the same machine's)."""
+    """Seconds from the opening line to the probe's request at the server (the process's first HTTPS
+    connection), to the probe's end, to the start of the first range, and from the end of the last range to
+    the merge line (nginx's clock and ours are the same machine's); None where not seen."""
     opening = run["seen"].get(OPENING)
     probes = [e for e in entries if e["range"] == "bytes=0-0"]
     ranges = [e for e in entries if e["range"] and e["range"] != "bytes=0-0"]
     if opening is None or not probes:
         return None
     at = run["epoch"] + opening
-    probe_end = probes[0]["msec"] - at
+    probe = probes[0]
     first_range = min(e["msec"] - e["seconds"] for e in ranges) - at if ranges else None
-    return probe_end, first_range
+    merge = run["seen"].get(MERGE)
+    tail = merge + run["epoch"] - max(e["msec"] for e in ranges) if ranges and merge is not None else None
+    return {"connect": probe["msec"] - probe["seconds"] - at, "probe_end": probe["msec"] - at,
+            "first_range": first_range, "tail": tail}
 
 
 def native_run(command, path):
     if os.path.exists(path):
         os.remove(path)
+    settle()
     start = time.monotonic()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["sha256sum", path], check=True, stdout=subprocess.DEVNULL)
@@ -225,15 +288,17 @@ def print_program_details(name, runs, idle):
     for r in runs:
         p = phases(r) or {}
         probe = probe_share(r, r["entries"])
-        print("    %s: wall %.2f s, load %s: start %s, download %s, merge %s, check %s; probe ends %s, first range "
-              "starts %s after the opening line; peak private %.1f MiB (%.1f above idle Wine)" % (
+        probe = probe or {}
+        print("    %s: wall %.2f s, load %s: start %s, download %s, merge %s, check %s; after the opening line the "
+              "probe reaches the server at %s, ends at %s, the first range starts at %s; last range's end to "
+              "the merge line %s; peak private %.1f MiB (%.1f above idle Wine)" % (
                   name, r["wall"], r["load"], fmt(p.get("start")), fmt(p.get("download")), fmt(p.get("merge")),
-                  fmt(p.get("check")), fmt(probe[0] if probe else None, " s"),
-                  fmt(probe[1] if probe and probe[1] is not None else None, " s"), r["peak"] / 1024,
+                  fmt(p.get("check")), fmt(probe.get("connect"), " s"), fmt(probe.get("probe_end"), " s"),
+                  fmt(probe.get("first_range"), " s"), fmt(probe.get("tail"), " s"), r["peak"] / 1024,
                   (r["peak"] - idle) / 1024))
 
 
-def table_loopback(results, size_mib, idle):
+def table_loopback(results, size_mib, idle, alone):
     curl = med([r["wall"] for r in results["curl -o + sha256sum"]])
     print("\n%d MiB, unlimited loopback (median of %d; all runs in brackets)" % (size_mib, len(results[
         "curl -o + sha256sum"])))
@@ -247,9 +312,14 @@ def table_loopback(results, size_mib, idle):
             curl / wall, runs_text(runs)))
     seg = phase_medians(results["program, 8 ranges"])
     single = phase_medians(results["program, 1 stream"])
+    alone_median = med(alone)
     if seg.get("merge") is not None and seg.get("check") is not None:
-        print("after the download, 8 ranges: merge + check %.2f s; single stream check %.2f s" % (
-            seg["merge"] + seg["check"], single["check"] if single.get("check") is not None else float("nan")))
+        after = seg["merge"] + seg["check"]
+        print("after the download, 8 ranges: merge + check %.2f s = %s the check alone (%s s: the program's "
+              "whole-file check of the cached package, runs %s); single stream check %.2f s" % (
+                  after, "%.2fx" % (after / alone_median) if alone_median else "–", fmt(alone_median),
+                  ", ".join(fmt(a) for a in alone),
+                  single["check"] if single.get("check") is not None else float("nan")))
     for name in ("program, 8 ranges", "program, 1 stream"):
         print_program_details(name, results[name], idle)
 
@@ -267,13 +337,19 @@ def table_capped(results, size_mib, idle):
         split = ", ".join(fmt(p.get(k)) for k in ("start", "download", "merge", "check")) if p else ""
         print("| %s | %.2f | %s | %.2fx | %.2fx slower | %s |" % (name, wall, split, single / wall, wall / aria,
                                                                  runs_text(runs)))
-    shares = [probe_share(r, r["entries"]) for r in results["program, 8 ranges"]]
-    firsts = [s[1] for s in shares if s and s[1] is not None]
-    if firsts:
-        print("8 ranges: from the opening line to the first range request (probe, threads, connections): median "
-              "%.2f s of %.2f s wall (%.0f %%)" % (med(firsts), med([r["wall"] for r in results["program, 8 ranges"]]),
-                                                  100 * med(firsts) / med([r["wall"] for r in results[
-                                                      "program, 8 ranges"]])))
+    shares = [s for s in (probe_share(r, r["entries"]) for r in results["program, 8 ranges"]) if s]
+    wall = med([r["wall"] for r in results["program, 8 ranges"]])
+    connect, probe_end = med([s["connect"] for s in shares]), med([s["probe_end"] for s in shares])
+    first, tail = med([s["first_range"] for s in shares]), med([s["tail"] for s in shares])
+    if None not in (connect, probe_end, first):
+        print("8 ranges, from the opening line (medians): the probe reaches the server after %.3f s (the process's "
+              "first HTTPS connection, Wine's one-time TLS set-up included), is answered %.3f s later, the first "
+              "range starts %.3f s after that; in all %.2f s of %.2f s wall (%.0f %%), of which the probe's own "
+              "request %.0f %%" % (connect, probe_end - connect, first - probe_end, first, wall, 100 * first / wall,
+                                   100 * (probe_end - connect) / wall))
+    if tail is not None:
+        print("8 ranges: from the end of the last range at the server to the merge line (flush of the parts, "
+              "join): %.3f s" % tail)
     for name in ("program, 8 ranges", "program, 1 stream"):
         print_program_details(name, results[name], idle)
 
@@ -289,11 +365,32 @@ def publish(server, work, package, block, name):
     return path
 
 
+def prefix_processes():
+    """Pids of the processes that run in the benchmark's prefix (Wine's own carry WINEPREFIX)."""
+    marker = ("WINEPREFIX=" + t.PREFIX).encode() + b"\0"
+    pids = []
+    for pid in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if marker in f.read():
+                    pids.append(int(pid))
+        except (OSError, ValueError):
+            pass
+    return pids
+
+
 def stop_prefix():
-    """Ends the prefix's persistent wineserver and with it Wine's services (winedevice and the rest)."""
+    """Ends the prefix's persistent wineserver and with it Wine's services (winedevice and the rest), and
+    says what is left running after a short wait (nothing, normally)."""
     env = dict(os.environ, WINEPREFIX=t.PREFIX)
     subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
+    for _ in range(50):
+        left = prefix_processes()
+        if not left:
+            break
+        time.sleep(0.1)
+    print("left running in the prefix: %s" % (", ".join(map(str, left)) if left else "nothing"))
 
 
 def main():
@@ -304,19 +401,25 @@ def main():
     os.makedirs(www)
     big = make_package(os.path.join(www, "big.zip"), 256)
     small = make_package(os.path.join(www, "small.zip"), 64)
+    desktop = None
     try:
         with Nginx(www, t.BUILD, name="benchmark", tls11=False) as server:
             manifests = {b: publish(server, work, os.path.join(www, "big.zip"), b, "big.zip")
                          for b in ("ranges", "norange")}
             manifests.update({b: publish(server, work, os.path.join(www, "small.zip"), b, "small.zip")
                               for b in ("capped", "capped-norange")})
+            desktop = start_prefix()
             idle = idle_wine_private_kib()
             per_thread = (idle_wine_private_kib(8) - idle) / 8
             print("Machine: %s, %d cores; load before: %s; idle Wine process: %.1f MiB private; Wine's own cost "
                   "of an idle thread: %.2f MiB" % (os.uname().nodename, os.cpu_count(), load(), idle / 1024,
                                                    per_thread / 1024))
             print("Packages: %.1f MiB and %.1f MiB over loopback TLS 1.2 from nginx" % (big / MiB, small / MiB))
+            starts = [bare_start() for _ in range(rounds)]
+            print("Bare start of the program under Wine (--test alone, exit code 2): median %.3f s (%s)" % (
+                med(starts), ", ".join("%.3f" % v for v in starts)))
             loopback = measure(server, work, manifests, ("ranges", "norange"), "big.zip", rounds)
+            alone = [check_alone(work, manifests["ranges"]) for _ in range(rounds)]
             capped = measure(server, work, manifests, ("capped", "capped-norange"), "small.zip", rounds)
 
             # Resume: cancel half-way, then a second run fetches the rest.
@@ -326,7 +429,7 @@ def main():
             mark = server.mark()
             resumed = program_run(work, manifests["ranges"], fresh_cache=False)
             sent = sum(e["bytes"] for e in server.entries_since(mark) if e["range"] != "bytes=0-0")
-        table_loopback(loopback, 256, idle)
+        table_loopback(loopback, 256, idle, alone)
         table_capped(capped, 64, idle)
         print("\nresumed run: %d bytes were missing, the server sent %d bytes for the ranges (%s)%s" % (
             big - on_disk, sent, "no byte fetched twice" if sent == big - on_disk else "MISMATCH",
@@ -334,11 +437,14 @@ def main():
         seg = med([r["peak"] for r in loopback["program, 8 ranges"]])
         single = med([r["peak"] for r in loopback["program, 1 stream"]])
         print("peak private memory above idle Wine: 8 ranges %.1f MiB, 1 stream %.1f MiB (target <= 16 MiB); "
-              "without Wine's own cost of the threads (8 segments; 1 hashing thread): %.1f MiB, %.1f MiB" % (
-                  (seg - idle) / 1024, (single - idle) / 1024, (seg - idle - 8 * per_thread) / 1024,
+              "without Wine's own cost of the threads (8 segments and the parts' hashing thread; 1 hashing "
+              "thread): %.1f MiB, %.1f MiB" % (
+                  (seg - idle) / 1024, (single - idle) / 1024, (seg - idle - 9 * per_thread) / 1024,
                   (single - idle - per_thread) / 1024))
         print("benchmark took %.0f s" % (time.monotonic() - began))
     finally:
+        if desktop:
+            end_process(desktop)
         stop_prefix()
         shutil.rmtree(work, ignore_errors=True)
 
