@@ -189,6 +189,19 @@ def bare_start():
     return time.monotonic() - start
 
 
+def probe_costs(work, url, count):
+    """Seconds of count probes (open, send with "Range: bytes=0-0", close) in one process through the program's
+    request layer: the first pays the process's one-time TLS set-up, the rest what a probe costs."""
+    out = os.path.join(work, "probes.json")
+    with open(out, "w") as f:
+        subprocess.run(["wine", os.path.join(t.TEST_BIN, "dltool.exe"), "probes", str(count), url,
+                        "Range: bytes=0-0\\r\\n"], stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.DEVNULL,
+                       env=wine_env(), check=True)
+    with open(out) as f:
+        return [seconds for seconds, status in json.loads(f.read().strip().splitlines()[-1])["seconds"]
+                if status == 206]
+
+
 def check_alone(work, manifest):
     """A run that finds the verified package in the cache: from the manifest line to the end it reads and
     hashes the whole package (the same check as a local --package)."""
@@ -418,6 +431,11 @@ def main():
             starts = [bare_start() for _ in range(rounds)]
             print("Bare start of the program under Wine (--test alone, exit code 2): median %.3f s (%s)" % (
                 med(starts), ", ".join("%.3f" % v for v in starts)))
+            probes = probe_costs(work, server.url("small.zip", "capped"), 5)
+            if len(probes) == 5:
+                print("Probes in one process through the program's request layer: the first %.3f s (the process's "
+                      "first HTTPS connection: Wine's TLS set-up), the next four %s s" % (
+                          probes[0], ", ".join("%.3f" % p for p in probes[1:])))
             loopback = measure(server, work, manifests, ("ranges", "norange"), "big.zip", rounds)
             alone = [check_alone(work, manifests["ranges"]) for _ in range(rounds)]
             capped = measure(server, work, manifests, ("capped", "capped-norange"), "small.zip", rounds)

@@ -2,6 +2,7 @@
 // package download (real WinHTTP under Wine) and prints one JSON line with what happened.
 //
 //   dltool request URL [HEADER-LINE]          open and send; status, handles left on failure
+//   dltool probes N URL [HEADER-LINE]        open, send and close N times; the seconds and status of each
 //   dltool fetch URL OUTFILE                  FetchUrlToBuffer; the body is written to OUTFILE
 //   dltool download --url U --sha H --size N --version V --channel C --cache DIR
 //                   [--cancel-after N] [--cancel-preset] [--window]
@@ -94,6 +95,34 @@ int Request(int argc, wchar_t** argv) {
                   "\"status\":%lu}",
                   opened ? 1 : 0, openError, handlesNull ? 1 : 0, sent ? 1 : 0, sendError, status);
     Print(line);
+    return 0;
+}
+
+// The request layer's open, send and close N times in one process, each timed: the first pays the
+// process's one-time TLS set-up, the others show what a probe itself costs.
+int Probes(int argc, wchar_t** argv) {
+    if (argc < 4)
+        return 64;
+    int count = _wtoi(argv[2]);
+    std::wstring header = argc > 4 ? Unescape(argv[4]) : std::wstring();
+    std::string out = "{\"seconds\":[";
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    for (int i = 0; i < count; ++i) {
+        QueryPerformanceCounter(&start);
+        HINTERNET session = nullptr, connection = nullptr, request = nullptr;
+        DWORD status = 0;
+        if (OpenHttpRequest(argv[3], argc > 4 ? header.c_str() : nullptr, &session, &connection, &request)) {
+            SendHttpRequest(request, &status);
+            CloseHttpHandles(session, connection, request);
+        }
+        QueryPerformanceCounter(&end);
+        char item[64];
+        std::snprintf(item, sizeof(item), "%s[%.4f,%lu]", i ? "," : "",
+                      (double)(end.QuadPart - start.QuadPart) / frequency.QuadPart, status);
+        out += item;
+    }
+    Print(out + "]}");
     return 0;
 }
 
@@ -215,6 +244,8 @@ int wmain(int argc, wchar_t** argv) {
         return Request(argc, argv);
     if (command == L"fetch")
         return Fetch(argc, argv);
+    if (command == L"probes")
+        return Probes(argc, argv);
     if (command == L"download")
         return Download(argc, argv);
     return 64;
