@@ -466,7 +466,6 @@ TEST_F(SegmentWorkerTest, ThreeFailedAttemptsWithGrowingPausesKeepThePart) {
 
 void AppendBytes(const WCHAR* path, const std::string& bytes) {
     HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
     CloseHandle(file);
@@ -478,20 +477,16 @@ TEST_F(SegmentWorkerTest, PartsHashFollowsThePartsAsTheyAreWritten) {
         package[i] = (char)(i * 2654435761u >> 13);
     PackageHash reference;
     BYTE expected[32];
-    ASSERT_TRUE(BeginPackageHash(&reference));
-    ASSERT_TRUE(AddPackageHashData(&reference, (const BYTE*)package.data(), (DWORD)package.size()));
-    ASSERT_TRUE(FinishPackageHash(&reference, expected));
+    ASSERT_TRUE(BeginPackageHash(&reference) &&
+                AddPackageHashData(&reference, (const BYTE*)package.data(), (DWORD)package.size()) &&
+                FinishPackageHash(&reference, expected));
     EndPackageHash(&reference);
-
-    // thrown: the part is thrown away half-written (other bytes) and written again, as after a surplus;
-    // a digest, if any, must then be that of the final bytes. shortPart is left short at the end.
-    struct Case {
-        int thrownPart, shortPart;
-        bool obtained;
-    };
-    const Case cases[] = {{-1, -1, true}, {0, -1, false}, {-1, 6, false}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.thrownPart * 10 + c.shortPart);
+    // {thrown, short}: part "thrown" is thrown away half-written with other bytes and written again (a
+    // digest, if any, must be the final bytes'); part "short" stays short. Parts 5 (whole) and 0 (1000 bytes)
+    // are resumed from an earlier run; the writer finishes part 2 before parts 0 and 1.
+    const int cases[][2] = {{-1, -1}, {0, -1}, {-1, 6}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0] * 10 + c[1]);
         DownloadSegment segments[SEGMENT_COUNT];
         MemoryZero(segments, sizeof(segments));
         std::string parts[SEGMENT_COUNT];
@@ -499,18 +494,16 @@ TEST_F(SegmentWorkerTest, PartsHashFollowsThePartsAsTheyAreWritten) {
             SegmentBounds(package.size(), i, &segments[i].firstByte, &segments[i].lastByte);
             parts[i] = package.substr(segments[i].firstByte,
                                       SegmentLength(segments[i].firstByte, segments[i].lastByte));
-            std::wstring path = directory + L"\\package.zip.partial.part" + std::to_wstring(i);
-            CopyWide(segments[i].partPath, 260, path.c_str());
+            CopyWide(segments[i].partPath, 260, (directory + L"\\part" + std::to_wstring(i)).c_str());
             DeleteFileW(segments[i].partPath);
         }
-        // Resumed from an earlier run: part 5 whole, part 0 in part.
         AppendBytes(segments[5].partPath, parts[5]);
         AppendBytes(segments[0].partPath, parts[0].substr(0, 1000));
         PartsHash follower;
         StartPartsHash(&follower, segments);
-        for (UINT32 i : {0u, 2u, 1u, 3u, 4u, 5u, 6u, 7u}) {
+        for (int i : {0, 2, 1, 3, 4, 5, 6, 7}) {
             size_t have = i == 5 ? parts[5].size() : i == 0 ? 1000 : 0;
-            if ((int)i == c.thrownPart) {
+            if (i == c[0]) {
                 AppendBytes(segments[i].partPath, std::string(150000, 'x'));
                 Sleep(100); // the follower reads it meanwhile
                 InterlockedIncrement(&segments[i].discards);
@@ -518,21 +511,17 @@ TEST_F(SegmentWorkerTest, PartsHashFollowsThePartsAsTheyAreWritten) {
                 InterlockedIncrement(&segments[i].discards);
                 have = 0;
             }
-            size_t end = (int)i == c.shortPart ? parts[i].size() / 2 : parts[i].size();
+            size_t end = i == c[1] ? parts[i].size() / 2 : parts[i].size();
             for (size_t step = (end - have + 2) / 3; have < end; have += step, Sleep(10))
                 AppendBytes(segments[i].partPath, parts[i].substr(have, std::min(step, end - have)));
-            if (end == parts[i].size())
-                InterlockedExchange(&segments[i].done, 1);
+            InterlockedExchange(&segments[i].done, end == parts[i].size());
         }
         EndPartsDownload(&follower);
         StreamedDigest digest;
         FinishPartsHash(&follower, &digest);
-        if (c.thrownPart < 0) {
-            EXPECT_EQ(digest.obtained != FALSE, c.obtained);
-        }
+        EXPECT_TRUE(c[0] >= 0 || (digest.obtained != FALSE) == (c[1] < 0));
         if (digest.obtained) {
-            EXPECT_EQ(digest.bytes, (UINT64)package.size());
-            EXPECT_EQ(memcmp(digest.digest, expected, 32), 0);
+            EXPECT_TRUE(digest.bytes == package.size() && memcmp(digest.digest, expected, 32) == 0);
         }
         for (const DownloadSegment& segment : segments)
             DeleteFileW(segment.partPath);
