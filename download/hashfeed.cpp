@@ -168,7 +168,9 @@ static DWORD WINAPI PartsHashThreadProc(LPVOID parameter) {
             // Read before the file: once the segment is final, this round reads every byte it wrote.
             BOOL final = IsRaised(&segment->done) || IsRaised(&parts->ended);
             UINT64 before = hashed;
-            if (hashed < length)
+            // A part that has not grown is not opened: on a slow link most rounds find nothing new.
+            UINT64 onDisk = QueryFileSize(segment->partPath);
+            if (hashed < length && (final || (onDisk != ~(UINT64)0 && onDisk > hashed)))
                 hashing = HashPartTail(parts, &hash, segment, discards, &hashed, buffer);
             // Also after the read: what it read may have been thrown away meanwhile.
             if (!hashing || PartDiscarded(segment, discards)) {
