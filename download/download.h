@@ -22,6 +22,8 @@ BOOL FetchUrlToBuffer(const WCHAR* url, BYTE** buffer, UINT32* length);
 // 404 and 410, ERROR_WINHTTP_INVALID_SERVER_RESPONSE (12152) for every other status.
 DWORD HttpStatusFailureCode(DWORD statusCode);
 BOOL ReadFileToBuffer(const WCHAR* path, BYTE** buffer, UINT32* length);
+// All ones when the file cannot be queried (a missing file too).
+static const UINT64 NO_FILE_SIZE = ~(UINT64)0;
 UINT64 QueryFileSize(const WCHAR* path);
 
 struct DownloadProgress {

@@ -5,7 +5,7 @@
 UINT64 QueryFileSize(const WCHAR* path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!path || !GetFileAttributesExW(path, GetFileExInfoStandard, &data))
-        return ~(UINT64)0;
+        return NO_FILE_SIZE;
     return ((UINT64)data.nFileSizeHigh << 32) | data.nFileSizeLow;
 }
 

@@ -107,10 +107,6 @@ void FinishHashFeed(HashFeed* feed, StreamedDigest* result) {
 // every few milliseconds on a fast link, every tenth of a second on a slow one.
 static const DWORD PART_POLL_MS = 10;
 
-static BOOL IsRaised(volatile LONG* flag) {
-    return AtomicRead32(flag) != 0;
-}
-
 // Thrown away: the segment's thread deletes (or has deleted) its part file since the count was taken.
 static BOOL PartDiscarded(DownloadSegment* segment, LONG discards) {
     return (discards & 1) != 0 || AtomicRead32(&segment->discards) != discards;
@@ -133,7 +129,7 @@ static BOOL HashPartTail(PartsHash* parts, PackageHash* hash, DownloadSegment* s
     offset.QuadPart = (LONGLONG)*hashed;
     BOOL ok = SetFilePointerEx(part, offset, nullptr, FILE_BEGIN);
     while (ok && *hashed < length) {
-        if (IsRaised(&parts->abandoned) || PartDiscarded(segment, discards)) {
+        if (AtomicIsSet(&parts->abandoned) || PartDiscarded(segment, discards)) {
             ok = FALSE;
             break;
         }
@@ -166,12 +162,14 @@ static DWORD WINAPI PartsHashThreadProc(LPVOID parameter) {
         UINT64 hashed = 0;
         for (;;) {
             // Read before the file: once the segment is final, this round reads every byte it wrote.
-            BOOL final = IsRaised(&segment->done) || IsRaised(&parts->ended);
+            BOOL final = AtomicIsSet(&segment->done) || AtomicIsSet(&parts->ended);
             UINT64 before = hashed;
-            // A part that has not grown is not opened: on a slow link most rounds find nothing new.
-            UINT64 onDisk = QueryFileSize(segment->partPath);
-            if (hashed < length && (final || (onDisk != ~(UINT64)0 && onDisk > hashed)))
-                hashing = HashPartTail(parts, &hash, segment, discards, &hashed, buffer);
+            if (hashed < length) {
+                // A part that has not grown is not opened: on a slow link most rounds find nothing new.
+                UINT64 onDisk = QueryFileSize(segment->partPath);
+                if (final || (onDisk != NO_FILE_SIZE && onDisk > hashed))
+                    hashing = HashPartTail(parts, &hash, segment, discards, &hashed, buffer);
+            }
             // Also after the read: what it read may have been thrown away meanwhile.
             if (!hashing || PartDiscarded(segment, discards)) {
                 hashing = FALSE;

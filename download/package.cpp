@@ -6,7 +6,6 @@
 #include <shlobj.h>
 
 static const UINT32 URL_CAPACITY = 2048;
-static const UINT64 NO_FILE_SIZE = ~(UINT64)0;
 
 static BOOL IsDirectory(const WCHAR* path) {
     DWORD attributes = GetFileAttributesW(path);
@@ -43,10 +42,6 @@ BOOL GetDefaultCacheDir(WCHAR* cacheDir) {
     if (!ComposePath(cacheDir, PATH_CAPACITY, L"%s\\TOVKinemoDownloader\\Cache", folder))
         return FALSE;
     return EnsureDirectory(cacheDir);
-}
-
-static BOOL IsFlagSet(volatile LONG* flag) {
-    return AtomicRead32(flag) != 0;
 }
 
 static void PostComplete(HWND window) {
@@ -190,10 +185,11 @@ static BOOL SegmentedTransfer(const ManifestEntry* entry, const WCHAR* url, cons
     }
     EndPartsDownload(&parts);
 
-    if (progress->cancelFlag && IsFlagSet(progress->cancelFlag))
+    if (progress->cancelFlag && AtomicIsSet(progress->cancelFlag))
         AtomicSet32(&progress->stopFlag, 1);
-    DWORD outcome = SegmentedOutcomeCode((DWORD)AtomicRead32(&progress->localFailure),
-                                         IsFlagSet(&progress->stopFlag), IsFlagSet(&progress->failedFlag));
+    DWORD outcome =
+        SegmentedOutcomeCode((DWORD)AtomicRead32(&progress->localFailure), AtomicIsSet(&progress->stopFlag),
+                             AtomicIsSet(&progress->failedFlag));
     if (outcome != ERROR_SUCCESS) {
         FinishPartsHash(&parts, nullptr);
         return FailWith(outcome);
@@ -209,7 +205,7 @@ static BOOL StreamBodyToFile(HINTERNET request, HANDLE merged, HashFeed* feed, U
                              DownloadProgress* progress) {
     UINT64 received = 0;
     for (;;) {
-        if (IsFlagSet(&progress->stopFlag) || (progress->cancelFlag && IsFlagSet(progress->cancelFlag))) {
+        if (AtomicIsSet(&progress->stopFlag) || (progress->cancelFlag && AtomicIsSet(progress->cancelFlag))) {
             AtomicSet32(&progress->stopFlag, 1);
             return FailWith(ERROR_CANCELLED);
         }
@@ -336,7 +332,7 @@ static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath,
     progress.lastReportTick = (LONG)progress.startTick;
     ReportStatus(window, L"正在下载 0%，下载速度 0.0 MB/s");
     // A cancel that came before the start stops every transfer at its first check.
-    if (cancelFlag && IsFlagSet(cancelFlag))
+    if (cancelFlag && AtomicIsSet(cancelFlag))
         progress.stopFlag = 1;
 
     // At most 2047 units of the URL are used, whatever the entry holds.

@@ -6,7 +6,6 @@
 static const UINT32 SPEED_TEXT_CAPACITY = 160;
 static const UINT32 RANGE_HEADER_CAPACITY = 128;
 static const DWORD RETRY_SLEEP_STEP_MS = 500;
-static const UINT64 NO_FILE_SIZE = ~(UINT64)0;
 
 // ---- decisions from values ----
 
@@ -120,10 +119,6 @@ void ReportDownloadProgress(DownloadProgress* progress) {
 
 // ---- segment worker ----
 
-static BOOL IsSet(volatile LONG* flag) {
-    return AtomicRead32(flag) != 0;
-}
-
 // A local failure does not clear in a second: keep the first one's code and stop every segment, so
 // nobody fetches bytes that cannot be stored.
 static void StopForLocalFailure(DownloadProgress* progress, DWORD code) {
@@ -137,12 +132,12 @@ static BOOL TransferSegmentBody(DownloadSegment* segment, HINTERNET request, HAN
                                 UINT64 have, DWORD* code) {
     DownloadProgress* progress = segment->progress;
     UINT64 length = SegmentLength(segment->firstByte, segment->lastByte);
-    if (IsSet(&progress->stopFlag)) {
+    if (AtomicIsSet(&progress->stopFlag)) {
         *code = ERROR_CANCELLED;
         return FALSE;
     }
     for (;;) {
-        if (progress->cancelFlag && IsSet(progress->cancelFlag)) {
+        if (progress->cancelFlag && AtomicIsSet(progress->cancelFlag)) {
             AtomicSet32(&progress->stopFlag, 1);
             *code = ERROR_CANCELLED;
             return FALSE;
@@ -174,7 +169,7 @@ static BOOL TransferSegmentBody(DownloadSegment* segment, HINTERNET request, HAN
         if (progress->cancelAfterBytes != 0 && before + written >= progress->cancelAfterBytes)
             AtomicSet32(&progress->stopFlag, 1);
         ReportDownloadProgress(progress);
-        if (IsSet(&progress->stopFlag)) {
+        if (AtomicIsSet(&progress->stopFlag)) {
             *code = ERROR_CANCELLED;
             return FALSE;
         }
@@ -247,7 +242,7 @@ DWORD WINAPI SegmentThreadProc(LPVOID parameter) {
             AtomicSet32(&segment->done, 1);
             return 0;
         }
-        if (IsSet(&progress->stopFlag))
+        if (AtomicIsSet(&progress->stopFlag))
             break;
         ++failures;
         Sleep(RETRY_SLEEP_STEP_MS * failures);

@@ -105,6 +105,10 @@ void AtomicSet32(volatile LONG* value, LONG newValue) {
     InterlockedExchange(value, newValue);
 }
 
+BOOL AtomicIsSet(volatile LONG* flag) {
+    return AtomicRead32(flag) != 0;
+}
+
 UINT64 AtomicRead64(volatile UINT64* value) {
     return (UINT64)InterlockedCompareExchange64((volatile LONG64*)value, 0, 0);
 }

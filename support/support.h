@@ -47,6 +47,8 @@ BOOL WideEqualsAsciiNoCase(const WCHAR* a, const WCHAR* b);
 // ---- atomics (no locks anywhere in the program) ----
 LONG AtomicRead32(volatile LONG* value);
 void AtomicSet32(volatile LONG* value, LONG newValue);
+// A flag that only ever goes from 0 to 1, read atomically.
+BOOL AtomicIsSet(volatile LONG* flag);
 UINT64 AtomicRead64(volatile UINT64* value);
 // Adds with a compare-and-swap loop and returns the value before the add.
 UINT64 AtomicAdd64(volatile UINT64* value, UINT64 amount);
