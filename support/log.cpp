@@ -1,6 +1,10 @@
 // The UTF-8 log file in the user's temporary directory, and the user-facing error texts.
 #include "support/support.h"
 
+// Windows appends through FILE_APPEND_DATA atomically; Wine does not, so two threads' entries could land
+// at one offset and one be lost. Appends from this process take turns; a zero SRW lock needs no set-up.
+static SRWLOCK logAppendLock = SRWLOCK_INIT;
+
 void BuildLogEntry(WCHAR* entry, UINT32 capacity, const SYSTEMTIME* time, const WCHAR* text) {
     FormatText(entry, capacity, L"%04u-%02u-%02u %02u:%02u:%02u %s\r\n", (UINT32)time->wYear,
                (UINT32)time->wMonth, (UINT32)time->wDay, (UINT32)time->wHour, (UINT32)time->wMinute,
@@ -27,16 +31,18 @@ void AppendLog(const WCHAR* text) {
     if (bytes < 2)
         return;
 
+    AcquireSRWLockExclusive(&logAppendLock);
     HANDLE file = CreateFileW(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    SetFilePointerEx(file, zero, nullptr, FILE_END);
-    DWORD written = 0;
-    WriteFile(file, utf8, (DWORD)(bytes - 1), &written, nullptr);
-    CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE) {
+        LARGE_INTEGER zero;
+        zero.QuadPart = 0;
+        SetFilePointerEx(file, zero, nullptr, FILE_END);
+        DWORD written = 0;
+        WriteFile(file, utf8, (DWORD)(bytes - 1), &written, nullptr);
+        CloseHandle(file);
+    }
+    ReleaseSRWLockExclusive(&logAppendLock);
 }
 
 void StripTrailingBreaks(WCHAR* text) {

@@ -44,7 +44,7 @@ BOOL FailWith(DWORD code);
 // Whole-text compare where only A-Z are folded to a-z on both sides.
 BOOL WideEqualsAsciiNoCase(const WCHAR* a, const WCHAR* b);
 
-// ---- atomics (no locks anywhere in the program) ----
+// ---- atomics (the log's append lock is the program's only lock) ----
 LONG AtomicRead32(volatile LONG* value);
 void AtomicSet32(volatile LONG* value, LONG newValue);
 // A flag that only ever goes from 0 to 1, read atomically.
