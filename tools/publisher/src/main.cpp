@@ -6,7 +6,8 @@
 #include "options.h"
 
 namespace pub {
-extern const Command kKeygenCommand, kPackCommand, kManifestCommand, kSignCommand, kVerifyCommand;
+extern const Command kKeygenCommand, kPackCommand, kManifestCommand, kSignCommand, kVerifyCommand,
+    kProbeCommand;
 }
 
 using namespace pub;
@@ -17,7 +18,7 @@ const char kVersion[] = "tovpublish 1.1\n";
 
 // Every command, in the order the usage lists them.
 const Command* const kCommands[] = {
-    &kKeygenCommand, &kPackCommand, &kManifestCommand, &kSignCommand, &kVerifyCommand,
+    &kKeygenCommand, &kPackCommand, &kManifestCommand, &kSignCommand, &kVerifyCommand, &kProbeCommand,
 };
 
 const Command* FindCommand(const char* name) {

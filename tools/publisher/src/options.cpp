@@ -38,6 +38,10 @@ bool ParseArgs(int argc, char** argv, int first, const Command& command, Args* a
             args->force = args->force || a == "--force";
             continue;
         }
+        if (command.operand && !a.empty() && a[0] != '-') {
+            args->operands.push_back(a);
+            continue;
+        }
         std::string name = a, value;
         bool hasValue = false;
         size_t eq = a.find('=');

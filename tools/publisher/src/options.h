@@ -16,6 +16,7 @@ extern const char kExitCodes[];
 struct Args {
     std::vector<std::pair<std::string, std::string>> options; // "--name", value
     std::vector<std::string> flags;                           // flags given, such as "--force"
+    std::vector<std::string> operands;                        // arguments that are not options
     bool help = false;
     bool force = false;
     std::string error;
@@ -32,10 +33,12 @@ struct Command {
     const char* const* valueOptions; // "--name value" or "--name=value"
     const char* const* flagOptions;  // no value
     int (*run)(const Args& args);
+    const char* operand = nullptr; // what an argument that is not an option names (such as "URL"), or null
 };
 
 // Parses "--name value" and "--name=value" for the command's value options; --help, -h and its
-// flags take no value. False with args->error on an unknown option or a missing value.
+// flags take no value. Arguments that do not start with "-" are operands, before or after the
+// options, for a command that has one. False with args->error on an unknown option or a missing value.
 bool ParseArgs(int argc, char** argv, int first, const Command& command, Args* args);
 
 // The single value of an option; false with a message when missing or repeated.
