@@ -62,7 +62,7 @@ struct TempFile {
     }
 };
 
-std::string Lower(std::string s) {
+std::string LowerHex(std::string s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'F')
             c = static_cast<char>(c - 'A' + 'a');
@@ -145,7 +145,7 @@ void ProbePackage(const ProbeInput& input, const ChannelResult& ch, PackageProbe
         return;
     }
     p->sha256Checked = true;
-    if (hex != Lower(ch.sha256) || size != ch.sizeBytes) {
+    if (hex != LowerHex(ch.sha256) || size != ch.sizeBytes) {
         out->failures.push_back(where + via + ": the package served has sha256 " + hex +
                                 ", the manifest says " + ch.sha256 +
                                 "; the installer refuses it after every download");
