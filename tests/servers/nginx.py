@@ -10,8 +10,9 @@ the build tree. Blocks, each on its own port:
   capped    as ranges, but each connection sent at 4 MiB/s (`limit_rate 4m`, a CDN's per-connection cap)
   capped-norange  as norange, at 4 MiB/s
 
-The access log has one JSON object per request: block, uri, range header, status, body bytes sent,
-and the request's end (`msec`, Unix seconds) and duration (`seconds`).
+`locations` (nginx text) goes into every block beside `location /`, for tests with rules of their own on
+some paths (redirects, headers). The access log has one JSON object per request: block, uri, range
+header, status, body bytes sent, and the request's end (`msec`, Unix seconds) and duration (`seconds`).
 """
 import json
 import os
@@ -43,7 +44,7 @@ def ensure_certs(build_dir):
     return certs
 
 
-def _server_block(name, port, protocols, cert, key, root, extra="", ciphers=None):
+def _server_block(name, port, protocols, cert, key, root, extra="", ciphers=None, locations=""):
     lines = [
         "    server {",
         "        listen 127.0.0.1:%d ssl;" % port,
@@ -57,6 +58,7 @@ def _server_block(name, port, protocols, cert, key, root, extra="", ciphers=None
     lines += [
         "        set $tov_block %s;" % name,
         "        location / { root %s; %s }" % (root, extra),
+        "        " + locations,
         "    }",
     ]
     return "\n".join(lines) + "\n"
@@ -65,8 +67,9 @@ def _server_block(name, port, protocols, cert, key, root, extra="", ciphers=None
 class Nginx:
     """nginx serving `root` until stop(). `url(path, block)` gives https://localhost:PORT/path."""
 
-    def __init__(self, root, build_dir, name="nginx", tls11=True):
+    def __init__(self, root, build_dir, name="nginx", tls11=True, locations=""):
         self.root = os.path.abspath(root)
+        self.locations = locations
         self.build_dir = build_dir
         self.dir = os.path.join(build_dir, "servers", name)
         self.want_tls11 = tls11
@@ -109,7 +112,8 @@ class Nginx:
         ]
         for name in blocks:
             protocols, cert, key, extra, ciphers = settings[name]
-            text.append(_server_block(name, self.ports[name], protocols, cert, key, self.root, extra, ciphers))
+            text.append(_server_block(name, self.ports[name], protocols, cert, key, self.root, extra, ciphers,
+                                      self.locations))
         text.append("}\n")
         return "".join(text)
 

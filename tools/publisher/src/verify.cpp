@@ -122,7 +122,7 @@ void VerifyRelease(const VerifyInput& input, VerifyOutcome* out) {
         if (out->failures.size() != before) continue;
         bool packageGiven = false;
         for (const auto& pkg : input.packages) packageGiven = packageGiven || pkg.first == channel;
-        if (!packageGiven) {
+        if (!packageGiven && !input.packagesProbed) {
             if (input.requirePackages)
                 out->failures.push_back(channel + ": packages not checked (--require-packages needs --package " +
                                         channel + "=PKG.zip)");

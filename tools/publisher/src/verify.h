@@ -21,6 +21,7 @@ struct VerifyInput {
     std::vector<std::string> channels;                           // empty: every channel present
     std::vector<std::pair<std::string, std::string>> packages;   // channel, zip path
     bool requirePackages = false;  // a channel without a --package is refused
+    bool packagesProbed = false;   // the caller checks the packages where they are served: no note
 };
 
 // One channel as the installer reads it, and whether the tool's stricter rules keep it.
