@@ -167,13 +167,8 @@ bool PublicPemOfKey(EVP_PKEY* key, std::string* publicPem, std::string* error) {
     int len = i2d_PUBKEY(key, &der);
     if (len <= 0)
         return Fail(error, OpensslError("cannot encode the public key"));
-    std::string b64 = EncodeBase64(der, static_cast<size_t>(len));
+    *publicPem = PublicPemOfDer(der, static_cast<size_t>(len));
     OPENSSL_free(der);
-    std::string pem = "-----BEGIN PUBLIC KEY-----\n";
-    for (size_t i = 0; i < b64.size(); i += 64)
-        pem += b64.substr(i, 64) + "\n";
-    pem += "-----END PUBLIC KEY-----\n";
-    *publicPem = pem;
     return true;
 }
 
@@ -313,6 +308,14 @@ bool PublicKeyFingerprint(const std::string& publicPem, std::string* hex, std::s
         *hex += kHex[b & 15];
     }
     return true;
+}
+
+std::string PublicPemOfDer(const unsigned char* der, size_t size) {
+    std::string b64 = EncodeBase64(der, size);
+    std::string pem = "-----BEGIN PUBLIC KEY-----\n";
+    for (size_t i = 0; i < b64.size(); i += 64)
+        pem += b64.substr(i, 64) + "\n";
+    return pem + "-----END PUBLIC KEY-----\n";
 }
 
 bool PublicPemOfPrivate(const std::string& privatePem, std::string* publicPem, std::string* error) {

@@ -36,6 +36,9 @@ bool UnlockPrivateKey(const std::string& pem, const Passphrase& passphrase, std:
 // Lowercase hex SHA-256 of the public key's DER SubjectPublicKeyInfo.
 bool PublicKeyFingerprint(const std::string& publicPem, std::string* hex, std::string* error);
 
+// PEM of a DER SubjectPublicKeyInfo, 64 base64 characters a line (the embedded form for RSA-3072).
+std::string PublicPemOfDer(const unsigned char* der, size_t size);
+
 // Public key PEM of a private key PEM, in the installer's embedded form.
 bool PublicPemOfPrivate(const std::string& privatePem, std::string* publicPem, std::string* error);
 
