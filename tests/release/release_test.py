@@ -5,7 +5,8 @@ made meanwhile in the working tree cannot make two builds differ):
   Reproducible  a second clean build from another checkout path gives the same bytes
   Signing       Authenticode with a throwaway CA: verifies, and fails when tampered or untrusted
   Keys          which manifest keys a Release build accepts, and that the chosen one is embedded
-  Exe           PE32+, GUI, entry ProcessEntry, imports of KnownDLLs only, no timestamps, size, runs
+  Exe           PE32+, GUI, entry ProcessEntry, imports of KnownDLLs only, no timestamps, size, version
+                resource, runs
 
 Usage: python3 release_test.py CLASS   (TOV_SOURCE_DIR, TOV_BUILD_DIR and for Exe the Wine rig)
 """
@@ -143,6 +144,18 @@ class Pe:
         o = self.offset(self.directories[2][0])
         named, ids = struct.unpack_from("<HH", self.data, o + 12)
         return [struct.unpack_from("<I", self.data, o + 16 + 8 * i)[0] for i in range(named, named + ids)]
+
+    def version_string(self, name):
+        """A value of the version resource's string table: after the UTF-16 key, on a 4-byte boundary."""
+        key = (name + "\0").encode("utf-16-le")
+        o = self.data.find(key)
+        if o < 0:
+            return None
+        o += len(key) + (-(o + len(key)) % 4)
+        end = o
+        while self.data[end:end + 2] != b"\0\0":
+            end += 2
+        return self.data[o:end].decode("utf-16-le")
 
 
 def differences(a, b):
@@ -329,6 +342,15 @@ class Exe(unittest.TestCase):
         self.assertEqual(pe.resource_timestamp(), 0, "resource directory timestamp")
         self.assertEqual(pe.directories[6], (0, 0), "debug directory")
         self.assertIn(14, pe.resource_types(), "icon group resource")
+        self.assertIn(16, pe.resource_types(), "version resource")
+
+    def test_version_resource(self):
+        with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
+            version = re.search(r"^project\(TOVKinemoDownloader VERSION ([\d.]+)", f.read(), re.M).group(1)
+        expected = {"ProductName": "TOV Kinemo Downloader", "FileDescription": "TOV Kinemo Downloader",
+                    "OriginalFilename": "TOVKinemoDownloader.exe", "FileVersion": version,
+                    "ProductVersion": version, "CompanyName": "TOV"}
+        self.assertEqual({name: self.pe.version_string(name) for name in expected}, expected)
 
     def test_entry_is_process_entry(self):
         with open(os.path.join(FIRST_OUT, "TOVKinemoDownloader.map")) as f:
