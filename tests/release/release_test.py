@@ -3,9 +3,11 @@ made meanwhile in the working tree cannot make two builds differ):
 
   Build         the first release build (the fixture of the others), its printed size and SHA-256
   Reproducible  a second clean build from another checkout path gives the same bytes
-  Signing       Authenticode with a throwaway CA: verifies, and fails when tampered or untrusted
+  Signing       Authenticode with a throwaway CA, the key as PEM and inside a SoftHSM2 token: verifies,
+                and fails when tampered or untrusted
   Keys          which manifest keys a Release build accepts, and that the chosen one is embedded
-  Exe           PE32+, GUI, entry ProcessEntry, imports of KnownDLLs only, no timestamps, size, runs
+  Exe           PE32+, GUI, entry ProcessEntry, imports of KnownDLLs only, no timestamps, size, version
+                resource, runs
 
 Usage: python3 release_test.py CLASS   (TOV_SOURCE_DIR, TOV_BUILD_DIR and for Exe the Wine rig)
 """
@@ -29,6 +31,9 @@ SECOND_SRC = os.path.join(WORK, "second", "a much longer", "checkout path", "TOV
 SECOND_OUT = os.path.join(WORK, "second", "out")
 DEV_KEY = os.path.join(FIRST_SRC, "trust", "dev-manifest-public.pem")
 SIZE_LIMIT = 96 * 1024
+SOFTHSM2 = next((p for p in ("/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so", "/usr/lib/softhsm/libsofthsm2.so")
+                 if os.path.exists(p)), "libsofthsm2.so (SoftHSM2 is missing: see the README's setup command)")
+TOKEN_PIN = "61873024"
 DEV_KEY_REFUSED = "A Release build must embed the vendor's manifest public key"
 CRT_DLL = re.compile(r"^(msvcr.*|msvcp.*|ucrtbase.*|vcruntime.*|api-ms-win-crt-.*|crtdll|libgcc.*|libstdc\+\+.*"
                      r"|libwinpthread.*)\.dll$", re.I)
@@ -144,6 +149,18 @@ class Pe:
         named, ids = struct.unpack_from("<HH", self.data, o + 12)
         return [struct.unpack_from("<I", self.data, o + 16 + 8 * i)[0] for i in range(named, named + ids)]
 
+    def version_string(self, name):
+        """A value of the version resource's string table: after the UTF-16 key, on a 4-byte boundary."""
+        key = (name + "\0").encode("utf-16-le")
+        o = self.data.find(key)
+        if o < 0:
+            return None
+        o += len(key) + (-(o + len(key)) % 4)
+        end = o
+        while self.data[end:end + 2] != b"\0\0":
+            end += 2
+        return self.data[o:end].decode("utf-16-le")
+
 
 def differences(a, b):
     """Where two builds differ: differing byte counts by PE region, as text."""
@@ -214,6 +231,23 @@ def verify(exe, ca):
     return r.returncode, r.stdout + r.stderr
 
 
+def soft_token(directory, key):
+    """A SoftHSM2 token of this test's own under the build folder, never the machine's, holding key
+    as "authenticode"; returns the environment that selects it."""
+    tokens = os.path.join(directory, "tokens")
+    shutil.rmtree(directory, ignore_errors=True)
+    os.makedirs(tokens)
+    conf = os.path.join(directory, "softhsm2.conf")
+    with open(conf, "w") as f:
+        f.write("directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n" % tokens)
+    env = {"SOFTHSM2_CONF": conf, "TOV_TEST_PIN": TOKEN_PIN}
+    for args in (("--init-token", "--free", "--label", "release-test", "--so-pin", "12345678"),
+                 ("--import", key, "--token", "release-test", "--label", "authenticode", "--id", "0a")):
+        subprocess.run(["softhsm2-util", "--pin", TOKEN_PIN, *args], check=True, capture_output=True,
+                       env=dict(os.environ, **env))
+    return env
+
+
 class Signing(unittest.TestCase):
     def test_sign_verify_and_tamper(self):
         d = os.path.join(WORK, "sign")
@@ -229,16 +263,25 @@ class Signing(unittest.TestCase):
         openssl("x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial", "-out", cert,
                 "-days", "30", "-extfile", ext)
 
-        # Signing reuses the first build directory: nothing is rebuilt, only signed.
+        # Signing reuses the first build directory: nothing is rebuilt, only signed. The same
+        # certificate's key signs once from its PEM file and once inside a token.
         unsigned = os.path.join(FIRST_OUT, EXE)
         before = read(unsigned)
-        code, out, err = release(FIRST_SRC, FIRST_OUT, "--allow-dev-key", "--cert", cert, "--key", key)
-        self.assertEqual(code, 0, out[-3000:] + err[-3000:])
-        signed = os.path.join(FIRST_OUT, "dist", EXE)
-        self.assertEqual(read(unsigned), before, "signing changed the build output")
-        self.assertEqual(printed(out, "signed"), (os.path.getsize(signed), sha256(signed)))
-        self.assertEqual(printed(out, "unsigned"), (len(before), hashlib.sha256(before).hexdigest()))
-        print(re.search(r"^signed: .*$", out, re.M).group(0))
+        signed, token_signed = os.path.join(d, "pem-signed.exe"), os.path.join(d, "token-signed.exe")
+        token_env = soft_token(os.path.join(d, "token"), key)
+        for how, key_option, env, copy in (
+                ("PEM", ("--key", key), None, signed),
+                ("token", ("--key", "pkcs11:token=release-test;object=authenticode", "--pkcs11-module", SOFTHSM2,
+                           "--pin-env", "TOV_TEST_PIN"), token_env, token_signed)):
+            code, out, err = release(FIRST_SRC, FIRST_OUT, "--allow-dev-key", "--cert", cert, *key_option, env=env)
+            self.assertEqual(code, 0, how + ": " + out[-3000:] + err[-3000:])
+            self.assertNotIn(TOKEN_PIN, out + err)
+            release_exe = os.path.join(FIRST_OUT, "dist", EXE)
+            self.assertEqual(read(unsigned), before, "signing changed the build output")
+            self.assertEqual(printed(out, "signed"), (os.path.getsize(release_exe), sha256(release_exe)))
+            self.assertEqual(printed(out, "unsigned"), (len(before), hashlib.sha256(before).hexdigest()))
+            shutil.copy(release_exe, copy)
+            print(how + " " + re.search(r"^signed: .*$", out, re.M).group(0))
 
         data = bytearray(read(signed))
         text = next(s for s in Pe(bytes(data)).sections if s[0] == ".text")
@@ -247,8 +290,8 @@ class Signing(unittest.TestCase):
         with open(tampered, "wb") as f:
             f.write(data)
         # (file, CA, verifies)
-        for exe, trusted, ok in ((signed, ca, True), (signed, other_ca, False), (tampered, ca, False),
-                                 (unsigned, ca, False)):
+        for exe, trusted, ok in ((signed, ca, True), (token_signed, ca, True), (signed, other_ca, False),
+                                 (tampered, ca, False), (unsigned, ca, False)):
             with self.subTest(exe=os.path.basename(os.path.dirname(exe)) + "/" + os.path.basename(exe),
                               ca=os.path.basename(trusted)):
                 code, report = verify(exe, trusted)
@@ -259,11 +302,12 @@ class Signing(unittest.TestCase):
                     self.assertIn("Subject: /CN=TOV Release Test Code Signing", report)
 
         # The signature is all that signing adds: removing it gives back the reproducible bytes.
-        stripped = os.path.join(d, "stripped.exe")
-        subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped], check=True,
-                       capture_output=True)
-        self.assertEqual(read(stripped), before)
-        self.assertNotEqual(Pe(read(signed)).directories[4][1], 0, "no certificate table")
+        for exe in (signed, token_signed):
+            stripped = exe + ".stripped"
+            subprocess.run(["osslsigncode", "remove-signature", "-in", exe, "-out", stripped], check=True,
+                           capture_output=True)
+            self.assertEqual(read(stripped), before, exe)
+            self.assertNotEqual(Pe(read(exe)).directories[4][1], 0, "no certificate table")
 
 
 def public_key(private_pem, directory, name):
@@ -329,6 +373,15 @@ class Exe(unittest.TestCase):
         self.assertEqual(pe.resource_timestamp(), 0, "resource directory timestamp")
         self.assertEqual(pe.directories[6], (0, 0), "debug directory")
         self.assertIn(14, pe.resource_types(), "icon group resource")
+        self.assertIn(16, pe.resource_types(), "version resource")
+
+    def test_version_resource(self):
+        with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
+            version = re.search(r"^project\(TOVKinemoDownloader VERSION ([\d.]+)", f.read(), re.M).group(1)
+        expected = {"ProductName": "TOV Kinemo Downloader", "FileDescription": "TOV Kinemo Downloader",
+                    "OriginalFilename": "TOVKinemoDownloader.exe", "FileVersion": version,
+                    "ProductVersion": version, "CompanyName": "TOV"}
+        self.assertEqual({name: self.pe.version_string(name) for name in expected}, expected)
 
     def test_entry_is_process_entry(self):
         with open(os.path.join(FIRST_OUT, "TOVKinemoDownloader.map")) as f:

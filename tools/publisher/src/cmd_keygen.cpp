@@ -7,6 +7,7 @@
 #include "cli_io.h"
 #include "options.h"
 #include "signature.h"
+#include "token.h"
 
 namespace pub {
 
@@ -14,18 +15,68 @@ namespace {
 
 const char kKeygenHelp[] =
     "usage: tovpublish keygen --private OUT.pem --public OUT.pem [--force]\n"
+    "       tovpublish keygen --pkcs11 pkcs11:URI [--pkcs11-module PATH] [--pin-env NAME]\n"
+    "                         --public OUT.pem [--force]\n"
     "\n"
     "Makes a new RSA-3072 key pair. The private key is written as PKCS#8 PEM (mode 0600); the\n"
     "public key in the exact 625-character PEM form that the installer embeds. Prints the key's\n"
     "fingerprint (SHA-256 of the DER public key, hex). Both outputs are checked before anything is\n"
     "written, and either both are written or neither. Existing files are not replaced unless\n"
-    "--force is given.\n";
+    "--force is given.\n"
+    "\n"
+    "With --pkcs11 the pair is made inside the PKCS#11 token the RFC 7512 URI names, under its\n"
+    "object= label: the private half sensitive, never extractable, for signing only; only the\n"
+    "public key is written. A token that already holds an object with that label is refused, so\n"
+    "that a release key is never replaced. Module and PIN as for 'tovpublish sign'.\n";
 
-const char* const kValueOptions[] = {"--private", "--public", nullptr};
+const char* const kValueOptions[] = {"--private",       "--public",  "--pkcs11",
+                                     "--pkcs11-module", "--pin-env", nullptr};
 const char* const kFlagOptions[] = {"--force", nullptr};
+
+// The pair inside a token: only the public key is written, and the pair leaves the token again
+// when it cannot be.
+int RunTokenKeygen(const Args& args, const std::string& publicPath) {
+    TokenOptions token;
+    std::string error, why;
+    if (!Single(args, "--pkcs11", &token.uri, &error) ||
+        !Optional(args, "--pkcs11-module", &token.module, &error) ||
+        !Optional(args, "--pin-env", &token.pinEnv, &error))
+        return UsageError("keygen", error, kKeygenHelp);
+    if (!IsTokenUri(token.uri))
+        return UsageError("keygen", "--pkcs11 takes a pkcs11: URI", kKeygenHelp);
+    if (!CanCreate(publicPath, args.force, &why))
+        return Refuse("keygen", why);
+    token.mayPrompt = ::isatty(0) && ::isatty(2);
+    std::string publicPem, fingerprint;
+    auto keep = [&](const std::string& pem, std::string* failure) {
+        publicPem = pem;
+        return PublicKeyFingerprint(pem, &fingerprint, failure) &&
+               WriteOutput(publicPath, pem, args.force, 0644, failure);
+    };
+    if (!GenerateInToken(token, keep, &error))
+        return Refuse("keygen", error);
+    FILE* info = IsStdio(publicPath) ? stderr : stdout;
+    std::fprintf(info, "made an RSA-3072 pair inside the token: %s (sensitive, not extractable, sign only)\n",
+                 UriWithoutPin(token.uri).c_str());
+    std::fprintf(info, "wrote public key %s (%zu characters, the form the installer embeds)\n",
+                 Shown(publicPath), publicPem.size());
+    std::fprintf(info, "fingerprint %s (SHA-256 of the DER public key)\n", fingerprint.c_str());
+    return 0;
+}
 
 int RunKeygen(const Args& args) {
     std::string privatePath, publicPath, error;
+    bool inToken = args.Has("--pkcs11");
+    if (inToken && args.Has("--private"))
+        return UsageError("keygen", "--pkcs11 and --private do not go together: a key in a token stays there",
+                          kKeygenHelp);
+    if (!inToken && (args.Has("--pkcs11-module") || args.Has("--pin-env")))
+        return UsageError("keygen", "--pkcs11-module and --pin-env go with --pkcs11", kKeygenHelp);
+    if (inToken) {
+        if (!Single(args, "--public", &publicPath, &error))
+            return UsageError("keygen", error, kKeygenHelp);
+        return RunTokenKeygen(args, publicPath);
+    }
     if (!Single(args, "--private", &privatePath, &error) || !Single(args, "--public", &publicPath, &error))
         return UsageError("keygen", error, kKeygenHelp);
     if (privatePath == publicPath || SameFile(privatePath, publicPath))

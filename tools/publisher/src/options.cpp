@@ -26,6 +26,13 @@ bool Args::Flag(const std::string& name) const {
     return false;
 }
 
+bool Args::Has(const std::string& option) const {
+    for (const auto& o : options)
+        if (o.first == option)
+            return true;
+    return false;
+}
+
 bool ParseArgs(int argc, char** argv, int first, const Command& command, Args* args) {
     for (int i = first; i < argc; ++i) {
         std::string a = argv[i];
@@ -77,6 +84,10 @@ bool Single(const Args& args, const std::string& name, std::string* value, std::
         return true;
     *error = count == 0 ? "missing " + name : name + " given more than once";
     return false;
+}
+
+bool Optional(const Args& args, const std::string& name, std::string* value, std::string* error) {
+    return !args.Has(name) || Single(args, name, value, error);
 }
 
 int Refuse(const std::string& command, const std::string& message) {

@@ -21,6 +21,7 @@ struct Args {
     bool force = false;
     std::string error;
     bool Flag(const std::string& name) const;
+    bool Has(const std::string& option) const; // a value option given at least once
 };
 
 // One command: its name, the line the usage lists, its help, the options it takes (null-terminated
@@ -43,6 +44,9 @@ bool ParseArgs(int argc, char** argv, int first, const Command& command, Args* a
 
 // The single value of an option; false with a message when missing or repeated.
 bool Single(const Args& args, const std::string& name, std::string* value, std::string* error);
+
+// The value of an option that may be left out (value untouched then); false when repeated.
+bool Optional(const Args& args, const std::string& name, std::string* value, std::string* error);
 
 // "tovpublish COMMAND: message" on standard error; exit code 1.
 int Refuse(const std::string& command, const std::string& message);

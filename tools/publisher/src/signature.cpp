@@ -1,15 +1,11 @@
 #include "signature.h"
 
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -18,10 +14,18 @@ namespace pub {
 
 namespace {
 
-struct BioFree { void operator()(BIO* b) const { BIO_free(b); } };
-struct KeyFree { void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); } };
-struct MdFree { void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); } };
-struct PkeyCtxFree { void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); } };
+struct BioFree {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+struct KeyFree {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct MdFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
 using BioPtr = std::unique_ptr<BIO, BioFree>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
 using MdPtr = std::unique_ptr<EVP_MD_CTX, MdFree>;
@@ -41,20 +45,28 @@ std::string OpensslError(const char* what) {
 }
 
 bool Fail(std::string* error, const std::string& text) {
-    if (error) *error = text;
+    if (error)
+        *error = text;
     return false;
 }
 
 int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
     return -1;
 }
 
-bool IsBase64Space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBase64Space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // Plain base64 body, decoded as the platform's decoder does: whitespace is skipped; "=" right
 // after a full four-character block, or "=" that completes a block, ends the text and whatever
@@ -67,16 +79,21 @@ bool DecodeBase64Body(const char* p, const char* end, Bytes* out) {
     int padding = 0;
     for (; p < end; ++p) {
         char c = *p;
-        if (IsBase64Space(c)) continue;
+        if (IsBase64Space(c))
+            continue;
         if (c == '=') {
-            if (chars % 4 == 0) break;
+            if (chars % 4 == 0)
+                break;
             ++padding;
-            if ((chars + padding) % 4 == 0) break;
+            if ((chars + padding) % 4 == 0)
+                break;
             continue;
         }
-        if (padding) return false;
+        if (padding)
+            return false;
         int v = Base64Value(c);
-        if (v < 0) return false;
+        if (v < 0)
+            return false;
         acc = (acc << 6) | static_cast<uint32_t>(v);
         bits += 6;
         ++chars;
@@ -85,17 +102,22 @@ bool DecodeBase64Body(const char* p, const char* end, Bytes* out) {
             out->push_back(static_cast<unsigned char>((acc >> bits) & 0xFF));
         }
     }
-    if (chars % 4 == 1) return false;
-    if (padding && (chars + padding) % 4 != 0) return false;
+    if (chars % 4 == 1)
+        return false;
+    if (padding && (chars + padding) % 4 != 0)
+        return false;
     return !out->empty();
 }
 
 // No passphrase is ever asked for here: a key that needs one fails to load.
-int NoPassphrase(char*, int, int, void*) { return -1; }
+int NoPassphrase(char*, int, int, void*) {
+    return -1;
+}
 
 KeyPtr LoadPrivateKey(const std::string& pem) {
     BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    if (!bio) return nullptr;
+    if (!bio)
+        return nullptr;
     return KeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr));
 }
 
@@ -117,7 +139,8 @@ int PassphraseCallback(char* buf, int size, int, void* user) {
         text = &state->typed;
     } else if (state->passphrase->mayPrompt) {
         std::vector<char> typed(1024, '\0');
-        if (EVP_read_pw_string(typed.data(), static_cast<int>(typed.size()), "Passphrase of the signing key: ", 0) != 0)
+        if (EVP_read_pw_string(typed.data(), static_cast<int>(typed.size()),
+                               "Passphrase of the signing key: ", 0) != 0)
             return -1;
         state->prompted = true;
         state->typed = typed.data();
@@ -126,116 +149,36 @@ int PassphraseCallback(char* buf, int size, int, void* user) {
     } else {
         return -1;
     }
-    if (text->size() > static_cast<size_t>(size)) return -1;
+    if (text->size() > static_cast<size_t>(size))
+        return -1;
     std::memcpy(buf, text->data(), text->size());
     return static_cast<int>(text->size());
 }
 
 KeyPtr LoadPublicKey(const std::string& pem) {
     BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    if (!bio) return nullptr;
+    if (!bio)
+        return nullptr;
     return KeyPtr(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
 }
 
 bool PublicPemOfKey(EVP_PKEY* key, std::string* publicPem, std::string* error) {
     unsigned char* der = nullptr;
     int len = i2d_PUBKEY(key, &der);
-    if (len <= 0) return Fail(error, OpensslError("cannot encode the public key"));
-    std::string b64 = EncodeBase64(der, static_cast<size_t>(len));
+    if (len <= 0)
+        return Fail(error, OpensslError("cannot encode the public key"));
+    *publicPem = PublicPemOfDer(der, static_cast<size_t>(len));
     OPENSSL_free(der);
-    std::string pem = "-----BEGIN PUBLIC KEY-----\n";
-    for (size_t i = 0; i < b64.size(); i += 64) pem += b64.substr(i, 64) + "\n";
-    pem += "-----END PUBLIC KEY-----\n";
-    *publicPem = pem;
     return true;
 }
 
-}  // namespace
-
-bool ReadFileBytes(const std::string& path, Bytes* out, std::string* error) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return Fail(error, "cannot open " + path + ": " + std::strerror(errno));
-    out->clear();
-    unsigned char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) out->insert(out->end(), buf, buf + n);
-    bool bad = std::ferror(f) != 0;
-    std::fclose(f);
-    if (bad) return Fail(error, "cannot read " + path);
-    return true;
-}
-
-bool PrepareFile(const std::string& path, const void* data, size_t size, unsigned mode, std::string* tempPath,
-                 std::string* error) {
-    std::string pattern = path + ".tmp-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return Fail(error, "cannot create " + path + ": " + std::strerror(errno));
-    *tempPath = name.data();
-    const char* p = static_cast<const char*>(data);
-    size_t left = size;
-    bool ok = ::fchmod(fd, mode) == 0;
-    while (ok && left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        ok = w >= 0;
-        if (ok) {
-            p += w;
-            left -= static_cast<size_t>(w);
-        }
-    }
-    ok = ok && ::fsync(fd) == 0;
-    std::string why = std::strerror(errno);
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        why = std::strerror(errno);
-    }
-    if (!ok) {
-        DiscardFile(*tempPath);
-        return Fail(error, "cannot write " + path + ": " + why);
-    }
-    return true;
-}
-
-bool CommitFile(const std::string& tempPath, const std::string& path, bool overwrite, std::string* error) {
-    if (overwrite) {
-        if (::rename(tempPath.c_str(), path.c_str()) == 0) return true;
-    } else {
-        // A hard link never replaces an existing file; the temporary name then goes.
-        if (::link(tempPath.c_str(), path.c_str()) == 0) {
-            ::unlink(tempPath.c_str());
-            return true;
-        }
-        if (errno == EPERM || errno == ENOTSUP) {
-            // File systems without hard links: check, then move.
-            struct stat st;
-            if (::lstat(path.c_str(), &st) != 0) {
-                if (::rename(tempPath.c_str(), path.c_str()) == 0) return true;
-            } else {
-                errno = EEXIST;
-            }
-        }
-    }
-    std::string why = std::strerror(errno);
-    bool exists = errno == EEXIST;
-    DiscardFile(tempPath);
-    if (exists) return Fail(error, path + " already exists (use --force to replace it)");
-    return Fail(error, "cannot create " + path + ": " + why);
-}
-
-void DiscardFile(const std::string& tempPath) { ::unlink(tempPath.c_str()); }
-
-bool WriteFileBytes(const std::string& path, const void* data, size_t size, bool overwrite, unsigned mode,
-                    std::string* error) {
-    std::string temp;
-    return PrepareFile(path, data, size, mode, &temp, error) && CommitFile(temp, path, overwrite, error);
-}
+} // namespace
 
 bool DecodeSignatureText(const std::string& text, Bytes* out) {
     // The installer reads the file as a zero-terminated text.
     size_t length = text.find('\0');
-    if (length == std::string::npos) length = text.size();
+    if (length == std::string::npos)
+        length = text.size();
     const char* begin = text.data();
     const char* end = begin + length;
     std::string view(begin, length);
@@ -260,8 +203,10 @@ std::string EncodeBase64(const unsigned char* data, size_t size) {
     out.reserve((size + 2) / 3 * 4);
     for (size_t i = 0; i < size; i += 3) {
         uint32_t v = static_cast<uint32_t>(data[i]) << 16;
-        if (i + 1 < size) v |= static_cast<uint32_t>(data[i + 1]) << 8;
-        if (i + 2 < size) v |= data[i + 2];
+        if (i + 1 < size)
+            v |= static_cast<uint32_t>(data[i + 1]) << 8;
+        if (i + 2 < size)
+            v |= data[i + 2];
         out += kAlphabet[(v >> 18) & 63];
         out += kAlphabet[(v >> 12) & 63];
         out += i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
@@ -273,8 +218,10 @@ std::string EncodeBase64(const unsigned char* data, size_t size) {
 bool SignBytes(const std::string& privatePem, const unsigned char* data, size_t size, Bytes* signature,
                std::string* error) {
     KeyPtr key = LoadPrivateKey(privatePem);
-    if (!key) return Fail(error, OpensslError("not a readable PEM private key"));
-    if (EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA) return Fail(error, "the private key is not an RSA key");
+    if (!key)
+        return Fail(error, OpensslError("not a readable PEM private key"));
+    if (EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA)
+        return Fail(error, "the private key is not an RSA key");
     if (EVP_PKEY_get_bits(key.get()) != 3072)
         return Fail(error, "the private key is not a 3072-bit RSA key (the installer embeds a 3072-bit key)");
     MdPtr md(EVP_MD_CTX_new());
@@ -295,8 +242,10 @@ bool SignBytes(const std::string& privatePem, const unsigned char* data, size_t 
 bool VerifyBytes(const std::string& publicPem, const unsigned char* data, size_t size, const Bytes& signature,
                  std::string* error) {
     KeyPtr key = LoadPublicKey(publicPem);
-    if (!key) return Fail(error, OpensslError("not a readable PEM public key"));
-    if (EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA) return Fail(error, "the public key is not an RSA key");
+    if (!key)
+        return Fail(error, OpensslError("not a readable PEM public key"));
+    if (EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA)
+        return Fail(error, "the public key is not an RSA key");
     MdPtr md(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pctx = nullptr;
     if (!md || EVP_DigestVerifyInit(md.get(), &pctx, EVP_sha256(), nullptr, key.get()) != 1 ||
@@ -305,7 +254,9 @@ bool VerifyBytes(const std::string& publicPem, const unsigned char* data, size_t
     int ok = EVP_DigestVerify(md.get(), signature.data(), signature.size(), data, size);
     if (ok != 1) {
         ERR_clear_error();
-        return Fail(error, "the signature does not match the manifest bytes with this key (RSA PKCS#1 v1.5, SHA-256)");
+        return Fail(
+            error,
+            "the signature does not match the manifest bytes with this key (RSA PKCS#1 v1.5, SHA-256)");
     }
     return true;
 }
@@ -319,14 +270,16 @@ bool UnlockPrivateKey(const std::string& pem, const Passphrase& passphrase, std:
     OPENSSL_cleanse(&state.typed[0], state.typed.size());
     ERR_clear_error();
     if (!key) {
-        if (!state.asked) return Fail(error, "not a readable PEM private key");
+        if (!state.asked)
+            return Fail(error, "not a readable PEM private key");
         if (!passphrase.given && !state.prompted)
             return Fail(error, "the key is encrypted; give its passphrase with --passphrase-env NAME or "
                                "--passphrase-file FILE");
         return Fail(error, "the passphrase does not unlock the key");
     }
     BioPtr out(BIO_new(BIO_s_mem()));
-    if (!out || PEM_write_bio_PKCS8PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+    if (!out ||
+        PEM_write_bio_PKCS8PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
         return Fail(error, OpensslError("cannot encode the private key"));
     char* mem = nullptr;
     long len = BIO_get_mem_data(out.get(), &mem);
@@ -336,15 +289,18 @@ bool UnlockPrivateKey(const std::string& pem, const Passphrase& passphrase, std:
 
 bool PublicKeyFingerprint(const std::string& publicPem, std::string* hex, std::string* error) {
     KeyPtr key = LoadPublicKey(publicPem);
-    if (!key) return Fail(error, OpensslError("not a readable PEM public key"));
+    if (!key)
+        return Fail(error, OpensslError("not a readable PEM public key"));
     unsigned char* der = nullptr;
     int len = i2d_PUBKEY(key.get(), &der);
-    if (len <= 0) return Fail(error, OpensslError("cannot encode the public key"));
+    if (len <= 0)
+        return Fail(error, OpensslError("cannot encode the public key"));
     unsigned char digest[32];
     unsigned int digestLength = 0;
     bool ok = EVP_Digest(der, static_cast<size_t>(len), digest, &digestLength, EVP_sha256(), nullptr) == 1;
     OPENSSL_free(der);
-    if (!ok || digestLength != 32) return Fail(error, OpensslError("cannot hash the public key"));
+    if (!ok || digestLength != 32)
+        return Fail(error, OpensslError("cannot hash the public key"));
     static const char kHex[] = "0123456789abcdef";
     hex->clear();
     for (unsigned char b : digest) {
@@ -354,21 +310,31 @@ bool PublicKeyFingerprint(const std::string& publicPem, std::string* hex, std::s
     return true;
 }
 
+std::string PublicPemOfDer(const unsigned char* der, size_t size) {
+    std::string b64 = EncodeBase64(der, size);
+    std::string pem = "-----BEGIN PUBLIC KEY-----\n";
+    for (size_t i = 0; i < b64.size(); i += 64)
+        pem += b64.substr(i, 64) + "\n";
+    return pem + "-----END PUBLIC KEY-----\n";
+}
+
 bool PublicPemOfPrivate(const std::string& privatePem, std::string* publicPem, std::string* error) {
     KeyPtr key = LoadPrivateKey(privatePem);
-    if (!key) return Fail(error, OpensslError("not a readable PEM private key"));
+    if (!key)
+        return Fail(error, OpensslError("not a readable PEM private key"));
     return PublicPemOfKey(key.get(), publicPem, error);
 }
 
 bool GenerateKeyPair(std::string* privatePem, std::string* publicPem, std::string* error) {
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
     EVP_PKEY* raw = nullptr;
-    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 3072) != 1 ||
-        EVP_PKEY_keygen(ctx.get(), &raw) != 1)
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 3072) != 1 || EVP_PKEY_keygen(ctx.get(), &raw) != 1)
         return Fail(error, OpensslError("cannot generate an RSA-3072 key"));
     KeyPtr key(raw);
     BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio || PEM_write_bio_PKCS8PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+    if (!bio ||
+        PEM_write_bio_PKCS8PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
         return Fail(error, OpensslError("cannot encode the private key"));
     char* mem = nullptr;
     long len = BIO_get_mem_data(bio.get(), &mem);
@@ -381,7 +347,8 @@ bool IsEmbeddablePublicPem(const std::string& text, std::string* why) {
     static const char kEnd[] = "-----END PUBLIC KEY-----\n";
     if (text.size() != 625)
         return Fail(why, "it has " + std::to_string(text.size()) + " characters, not 625");
-    if (text.compare(0, sizeof(kBegin) - 1, kBegin) != 0) return Fail(why, "it does not start with the BEGIN PUBLIC KEY line");
+    if (text.compare(0, sizeof(kBegin) - 1, kBegin) != 0)
+        return Fail(why, "it does not start with the BEGIN PUBLIC KEY line");
     if (text.compare(text.size() - (sizeof(kEnd) - 1), sizeof(kEnd) - 1, kEnd) != 0)
         return Fail(why, "it does not end with the END PUBLIC KEY line and a LF");
     size_t pos = sizeof(kBegin) - 1;
@@ -390,7 +357,8 @@ bool IsEmbeddablePublicPem(const std::string& text, std::string* why) {
         size_t nl = text.find('\n', pos);
         size_t want = line < 8 ? 64 : 52;
         if (nl == std::string::npos || nl - pos != want)
-            return Fail(why, "base64 line " + std::to_string(line + 1) + " is not " + std::to_string(want) + " characters");
+            return Fail(why, "base64 line " + std::to_string(line + 1) + " is not " + std::to_string(want) +
+                                 " characters");
         body += text.substr(pos, want);
         pos = nl + 1;
     }
@@ -406,4 +374,4 @@ bool IsEmbeddablePublicPem(const std::string& text, std::string* why) {
     return true;
 }
 
-}  // namespace pub
+} // namespace pub

@@ -6,23 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+
 namespace pub {
-
-using Bytes = std::vector<unsigned char>;
-
-bool ReadFileBytes(const std::string& path, Bytes* out, std::string* error);
-// Writes a whole file or nothing: the bytes go to a temporary file beside path, which then takes
-// its place; an existing path is refused unless overwrite is set. mode is the new file's mode.
-bool WriteFileBytes(const std::string& path, const void* data, size_t size, bool overwrite, unsigned mode,
-                    std::string* error);
-
-// The two halves of WriteFileBytes, for outputs that must all be written or none: PrepareFile
-// writes the temporary file, CommitFile moves it into place (removing it on failure), DiscardFile
-// removes it.
-bool PrepareFile(const std::string& path, const void* data, size_t size, unsigned mode, std::string* tempPath,
-                 std::string* error);
-bool CommitFile(const std::string& tempPath, const std::string& path, bool overwrite, std::string* error);
-void DiscardFile(const std::string& tempPath);
 
 // Signature text as the installer reads it: zero-terminated, base64 possibly split over LF or
 // CR LF lines, possibly between a PEM-style BEGIN line and END line.
@@ -50,6 +36,9 @@ bool UnlockPrivateKey(const std::string& pem, const Passphrase& passphrase, std:
 // Lowercase hex SHA-256 of the public key's DER SubjectPublicKeyInfo.
 bool PublicKeyFingerprint(const std::string& publicPem, std::string* hex, std::string* error);
 
+// PEM of a DER SubjectPublicKeyInfo, 64 base64 characters a line (the embedded form for RSA-3072).
+std::string PublicPemOfDer(const unsigned char* der, size_t size);
+
 // Public key PEM of a private key PEM, in the installer's embedded form.
 bool PublicPemOfPrivate(const std::string& privatePem, std::string* publicPem, std::string* error);
 
@@ -60,4 +49,4 @@ bool GenerateKeyPair(std::string* privatePem, std::string* publicPem, std::strin
 // lines of a 422-byte DER key, END line, LF endings, 625 characters.
 bool IsEmbeddablePublicPem(const std::string& text, std::string* why);
 
-}  // namespace pub
+} // namespace pub
