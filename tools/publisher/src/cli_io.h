@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "signature.h"
+#include "verify.h"
 
 namespace pub {
 
@@ -35,5 +36,7 @@ bool OutputIsInput(const std::string& output, const std::vector<std::string>& in
 // UTF-8 is written as the code point of the same value, so that any text gives valid JSON.
 std::string Json(const std::string& text);
 std::string JsonList(const std::vector<std::string>& items);
+// A channel's object as verify and probe print it, left open for the command's own fields.
+std::string JsonChannelOpen(const ChannelResult& c);
 
 } // namespace pub

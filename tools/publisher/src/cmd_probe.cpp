@@ -81,12 +81,7 @@ std::string JsonOutcome(const std::string& url, const ProbeOutcome& o) {
                       ",\"signature\":" + JsonServed(url + ".sig", o.signature) + "},\"channels\":[";
     for (size_t i = 0; i < v.channels.size(); ++i) {
         const ChannelResult& c = v.channels[i];
-        out += std::string(i ? "," : "") + "{\"channel\":" + Json(c.channel) +
-               ",\"installer\":" + Json(c.installerAccepts ? "accepts" : "refuses") +
-               ",\"ok\":" + (c.ok ? "true" : "false");
-        if (c.installerAccepts)
-            out += ",\"version\":" + Json(c.latestVersion) + ",\"url\":" + Json(c.url) +
-                   ",\"sizeBytes\":" + std::to_string(c.sizeBytes) + ",\"sha256\":" + Json(c.sha256);
+        out += std::string(i ? "," : "") + JsonChannelOpen(c);
         std::string probe = "null";
         for (const PackageProbe& p : o.packages)
             if (p.channel == c.channel)

@@ -77,12 +77,7 @@ int RunVerify(const Args& args) {
             ",\"packagesChecked\":" + (packagesChecked ? "true" : "false") + ",\"channels\":[";
         for (size_t i = 0; i < outcome.channels.size(); ++i) {
             const ChannelResult& c = outcome.channels[i];
-            out += std::string(i ? "," : "") + "{\"channel\":" + Json(c.channel) +
-                   ",\"installer\":" + Json(c.installerAccepts ? "accepts" : "refuses") +
-                   ",\"ok\":" + (c.ok ? "true" : "false");
-            if (c.installerAccepts)
-                out += ",\"version\":" + Json(c.latestVersion) + ",\"url\":" + Json(c.url) +
-                       ",\"sizeBytes\":" + std::to_string(c.sizeBytes) + ",\"sha256\":" + Json(c.sha256);
+            out += std::string(i ? "," : "") + JsonChannelOpen(c);
             out += ",\"package\":" + (c.package.empty() ? std::string("null") : Json(c.package)) + "}";
         }
         out += "],\"checked\":" + JsonList(outcome.checked) + ",\"warnings\":" + JsonList(outcome.warnings) +
