@@ -49,9 +49,9 @@ ZipSpec Each(ZipSpec spec, const std::function<void(ZipEntrySpec&)>& change) {
     return spec;
 }
 
-ZipEntrySpec Entry(ZipEntrySpec e, const std::function<void(ZipEntrySpec&)>& change) {
-    change(e);
-    return e;
+template <typename T, typename Change> T With(T value, Change change) {
+    change(value);
+    return value;
 }
 
 // Patches of the built bytes: the end record's fields, the zip64 end record's, the first entry's.
@@ -100,25 +100,20 @@ const ContentsCase CONTENTS_CASES[] = {
      Package({ZipFile("payload/a/", ""), ZipFile("PAYLOAD/a/b/c.txt", "abc")}, "payload/"),
      STANDARD + L"a\\ " + Listed(L"a\\b\\c.txt", "abc"), false},
     {"FolderAttributes",
-     Package({Entry(ZipFile("Payload/dos", ""), [](ZipEntrySpec& e) { e.external = 0x10; }),
-              Entry(ZipFile("Payload/unix", ""),
-                    [](ZipEntrySpec& e) { e.madeBy = 0x314, e.external = 040755u << 16; })}),
+     Package({With(ZipFile("Payload/dos", ""), [](ZipEntrySpec& e) { e.external = 0x10; }),
+              With(ZipFile("Payload/unix", ""),
+                   [](ZipEntrySpec& e) { e.madeBy = 0x314, e.external = 040755u << 16; })}),
      STANDARD + L"dos\\ unix\\ ", false},
     {"Zip64Everywhere", Zip64(Package()), STANDARD, false},
     {"SizeOver4GiB",
-     Package(
-         {Entry(ZipFile("Payload/big.bin", "data"), [](ZipEntrySpec& e) { e.claimedSize = 5ull << 30; })}),
+     Package({With(ZipFile("Payload/big.bin", "data"), [](ZipEntrySpec& e) { e.claimedSize = 5ull << 30; })}),
      STANDARD + Listed(L"big.bin", "data", 5ull << 30), false},
     {"OtherExtraFields", Each(Zip64(Package()), [](ZipEntrySpec& e) { e.extra = OTHER_EXTRAS; }), STANDARD,
      false},
     {"DataDescriptors", Each(Package(), [](ZipEntrySpec& e) { e.flags |= 8; }), STANDARD, false},
     {"LongestCommentHoldingASignature",
-     [] {
-         ZipSpec s = Package();
-         s.comment = "PK\x05\x06" + std::string(65531, 'c');
-         return s;
-     }(),
-     STANDARD, false},
+     With(Package(), [](ZipSpec& s) { s.comment = "PK\x05\x06" + std::string(65531, 'c'); }), STANDARD,
+     false},
     {"PathOf259", Package({ZipFile("Payload/" + std::string(259, 'n'), "n")}),
      STANDARD + Listed(std::wstring(259, L'n'), "n"), false},
     // Names that leave the folder or cannot be held: left out, the package marked.
