@@ -32,6 +32,44 @@ UINT32 Crc32Update(UINT32 crc, const BYTE* data, SIZE_T length);
 BOOL ReadPackageContents(const WCHAR* packagePath, PayloadContents* contents);
 void ReleasePackageContents(PayloadContents* contents);
 
+// ---- the reader's steps, each a function of the bytes it is given ----
+
+// The package's last bytes that hold the end record with the longest comment and the zip64 locator.
+static const UINT32 ZIP_TAIL_CAPACITY = 22 + 65535 + 20;
+static const UINT32 ZIP64_END_RECORD_SIZE = 56;
+// Limits of a directory this program reads; a larger one is refused.
+static const UINT32 MAX_DIRECTORY_SIZE = 64u << 20;
+static const UINT32 MAX_DIRECTORY_ENTRIES = 65536;
+
+// Where the central directory lies (file offsets). With zip64Pending the values come from the zip64 end
+// record at zip64RecordOffset, which must be read next. end: where the records behind the directory
+// start; the directory lies before it.
+struct ZipDirectoryPlace {
+    UINT64 offset;
+    UINT64 size;
+    UINT64 count;
+    UINT64 end;
+    BOOL zip64Pending;
+    UINT64 zip64RecordOffset;
+};
+
+// From the file's last tailLength bytes (all of a smaller file): the end record, and the zip64 locator
+// before it. FALSE with ERROR_BAD_FORMAT when none is found or a value points outside the file.
+BOOL FindZipDirectory(const BYTE* tail, UINT32 tailLength, UINT64 fileSize, ZipDirectoryPlace* place);
+// From the ZIP64_END_RECORD_SIZE bytes at place->zip64RecordOffset (length may be smaller: refused).
+BOOL ReadZip64EndRecord(const BYTE* record, UINT32 length, ZipDirectoryPlace* place);
+// From the directory's place->size bytes: the entries below "Payload/". Same results as
+// ReadPackageContents; on success the caller releases the list.
+BOOL ReadPayloadEntries(const BYTE* directory, UINT32 length, const ZipDirectoryPlace* place,
+                        PayloadContents* contents);
+
+enum EntryNameKind { ENTRY_IGNORED, ENTRY_LISTED, ENTRY_UNSAFE };
+// One entry's name (UTF-8 when utf8, else code page 437; '\' read as '/'): ENTRY_LISTED with the path
+// below "Payload/" (any case) and whether the name ends with '/'; ENTRY_UNSAFE for a name below it that
+// could leave the folder or cannot be held; ENTRY_IGNORED for any other name and "Payload/" itself.
+EntryNameKind ClassifyEntryName(const BYTE* name, UINT32 length, BOOL utf8, WCHAR path[PATH_CAPACITY],
+                                BOOL* folder);
+
 // Before the script: every listed file that already exists in installDir can be opened for writing
 // without sharing (its bytes and times untouched). Fails with ERROR_SHARING_VIOLATION when one stays in
 // use past the held-file window; a file that refuses with access denied is not in use.

@@ -4,6 +4,7 @@
 #include "trust/trust.h"
 #include "download/download.h"
 #include "install/install.h"
+#include "install/contents.h"
 
 #define TOV_MANIFEST_URL L"https://" TOV_DOWNLOAD_HOST_W L"/stable/update.json"
 
@@ -31,6 +32,35 @@ static void ReleaseBuffers(JobBuffers* buffers) {
     buffers->manifest = nullptr;
     ReleaseRunLock(buffers->installLock);
     buffers->installLock = nullptr;
+}
+
+// The extraction, judged by the package's own table of contents: a listed file in use fails with
+// ERROR_SHARING_VIOLATION before PowerShell starts and before the folder changes, and the script's exit
+// code 0 counts only when every listed file and folder is in place (else ERROR_INSTALL_FAILURE). A
+// package whose contents cannot be listed, or that names a path outside the folder, still goes to the
+// script as it always did, but cannot be shown whole. A fresh install keeps its mark on failure.
+static BOOL ExtractWhole(const InstallRequest* request, const WCHAR* packagePath, const WCHAR* installPath,
+                         InstallKind kind) {
+    PayloadContents contents;
+    MemoryZero(&contents, sizeof(contents));
+    BOOL listed = ReadPackageContents(packagePath, &contents);
+    BOOL ok = !listed || CheckPayloadReplaceable(installPath, &contents);
+    if (ok) {
+        // A folder that takes no mark (read-only media, say) fails in the extraction as it always did.
+        if (kind == Fresh)
+            (void)MarkInstallUnfinished(installPath);
+        ok = ExtractPayload(packagePath, installPath, request->createShortcut != 0, request->shortcutDir);
+        if (ok)
+            ok = listed && !contents.unsafe ? CheckPayloadInstalled(installPath, &contents)
+                                            : FailWith(ERROR_INSTALL_FAILURE);
+        if (!ok && kind == Fresh)
+            ForgetMarkIfNothingWritten(installPath);
+    }
+    DWORD code = GetLastError();
+    if (listed)
+        ReleasePackageContents(&contents);
+    SetLastError(code);
+    return ok;
 }
 
 // Steps 1 to 13; returns FALSE with the failure code as the last-error value.
@@ -114,16 +144,9 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
     if (!EnsureDirectory(installPath))
         return FALSE;
 
-    // A folder that takes no mark (read-only media, say) fails in the extraction as it always did.
-    if (kind == Fresh)
-        (void)MarkInstallUnfinished(installPath);
-
     ReportStatus(statusWindow, L"完整包验证通过，正在安全解压程序…");
-    if (!ExtractPayload(packagePath, installPath, request->createShortcut != 0, request->shortcutDir)) {
-        if (kind == Fresh)
-            ForgetMarkIfNothingWritten(installPath);
+    if (!ExtractWhole(request, packagePath, installPath, kind))
         return FALSE;
-    }
     if (kind == Fresh && !ClearInstallUnfinished(installPath))
         return FALSE;
     ReleaseRunLock(buffers->installLock);

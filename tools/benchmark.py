@@ -16,7 +16,11 @@ and the end of the last one. Peak private memory (RssAnon) is measured against a
 A resumed run shows bytes sent against bytes missing. At the end the prefix's wineserver is ended by
 `wineserver -k`, and with it Wine's services: nothing is left running.
 
-Usage: TOV_BUILD_DIR=build [TOV_BENCH_EXE=other.exe] tools/benchmark.py [ROUNDS]   (the build must exist; takes about 4 minutes)"""
+At the end, the check after the extraction: the program's check of a 256 MiB installed payload against the
+package's table of contents, beside `python3 -c` zlib.crc32 over the same files (`check` runs only that line).
+
+Usage: TOV_BUILD_DIR=build [TOV_BENCH_EXE=other.exe] tools/benchmark.py [check] [ROUNDS]   (the build must exist;
+takes about 4 minutes, `check` alone under a minute)"""
 import json
 import os
 import shutil
@@ -378,6 +382,45 @@ def publish(server, work, package, block, name):
     return path
 
 
+CRC_REFERENCE = """import os, sys, zlib
+for folder, _, names in os.walk(sys.argv[1]):
+    for name in names:
+        crc = 0
+        with open(os.path.join(folder, name), "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                crc = zlib.crc32(block, crc)
+"""
+
+
+def payload_check(work, rounds):
+    """The check after the extraction: the program's own check of a 256 MiB installed payload against the
+    package's table of contents (tests' checkbench.exe, each round in one process with the files in the page
+    cache, as right after an extraction) beside `python3 -c` zlib.crc32 over the same files (whole process)."""
+    package = os.path.join(work, "payload.zip")
+    make_package(package, 256)
+    folder = os.path.join(work, "installed")
+    with zipfile.ZipFile(package) as zf:
+        for info in zf.infolist():
+            if info.filename.startswith("Payload/") and not info.is_dir():
+                t.write_file(os.path.join(folder, info.filename[len("Payload/"):]), zf.read(info))
+    settle()
+    proc = subprocess.run(["wine", os.path.join(t.TEST_BIN, "checkbench.exe"), t.winpath(package), t.winpath(folder),
+                           str(rounds)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, env=wine_env())
+    result = json.loads(proc.stdout.decode().strip().splitlines()[-1])
+    python = []
+    for _ in range(rounds):
+        start = time.monotonic()
+        subprocess.run(["python3", "-c", CRC_REFERENCE, folder], check=True)
+        python.append(time.monotonic() - start)
+    program = med(result["seconds"])
+    print("Check after the extraction, %.0f MiB installed in %d files (page cache; median of %d, load %s): program "
+          "%.3f s (%.2f GB/s; %s)%s, python3 -c zlib.crc32 %.3f s (%s); goal <= 0.3 s" % (
+              result["bytes"] / MiB, result["files"], rounds, load(), program, result["bytes"] / program / 1e9,
+              ", ".join("%.3f" % v for v in result["seconds"]), "" if proc.returncode == 0 else " NOT WHOLE",
+              med(python), ", ".join("%.3f" % v for v in python)))
+
+
 def prefix_processes():
     """Pids of the processes that run in the benchmark's prefix (Wine's own carry WINEPREFIX)."""
     marker = ("WINEPREFIX=" + t.PREFIX).encode() + b"\0"
@@ -407,9 +450,18 @@ def stop_prefix():
 
 
 def main():
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 3
+    only_check = sys.argv[1:2] == ["check"]
+    arguments = sys.argv[2:] if only_check else sys.argv[1:]
+    rounds = int(arguments[0]) if arguments else 3
     began = time.monotonic()
     work = t.fresh_dir("benchmark")
+    if only_check:
+        try:
+            payload_check(work, rounds)
+        finally:
+            stop_prefix()
+            shutil.rmtree(work, ignore_errors=True)
+        return
     www = os.path.join(work, "www")
     os.makedirs(www)
     big = make_package(os.path.join(www, "big.zip"), 256)
@@ -459,6 +511,7 @@ def main():
               "thread): %.1f MiB, %.1f MiB" % (
                   (seg - idle) / 1024, (single - idle) / 1024, (seg - idle - 9 * per_thread) / 1024,
                   (single - idle - per_thread) / 1024))
+        payload_check(work, rounds)
         print("benchmark took %.0f s" % (time.monotonic() - began))
     finally:
         if desktop:

@@ -3,13 +3,16 @@ its expected outcome and the files it must leave. Runs in a private network and 
 the vendor's download host resolves to a loopback server on port 443 (so the shipped binary's default
 manifest URL is exercised) and small tmpfs mounts give a full and a read-only cache directory.
 Prints the matrix as a table (fault, expected, seen)."""
+import io
 import os
+import pathlib
 import shutil
 import signal
 import subprocess
 import sys
 import time
 import unittest
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
@@ -151,10 +154,12 @@ class FaultMatrix(unittest.TestCase):
         return os.path.exists(path)
 
     def installed_whole(self, install):
-        """Every file of the package installed, and nothing of an unfinished install left."""
-        names = ("TOVKinemo.exe", "tovkinemo.root", "current-version.txt", "Data/settings.json", "Media/big.bin")
-        return all(os.path.isfile(os.path.join(install, n)) for n in names) and not os.path.exists(
-            os.path.join(install, UNFINISHED))
+        """Every file of the package installed byte for byte, and nothing of an unfinished install left."""
+        with zipfile.ZipFile(io.BytesIO(self.data)) as zf:
+            files = {i.filename[len("Payload/"):]: zf.read(i) for i in zf.infolist() if not i.is_dir()}
+        same = lambda name, data: os.path.isfile(os.path.join(install, name)) and pathlib.Path(
+            install, name).read_bytes() == data
+        return all(same(n, d) for n, d in files.items()) and not os.path.exists(os.path.join(install, UNFINISHED))
 
     def args(self, base, cache, install, url):
         manifest = self.manifest(base, url)
@@ -288,6 +293,33 @@ class FaultMatrix(unittest.TestCase):
                 ok = code == 0 and self.installed_whole(install) and fetched == expected and left == [PACKAGE]
                 self.row(fault, "next run fetches %d package bytes; installed" % expected,
                          "exit %d, fetched %d, cache %s" % (code, fetched, left), ok)
+
+    # ---- an extraction that ends with 0 but is not whole ----
+
+    def test_copy_harmed_yet_script_ends_with_0(self):
+        """The stand-in PowerShell harms the copy as the Shell can and still ends with 0: the run fails with
+        1603, a fresh install keeps its mark; the next run completes it from the cache."""
+        old = {"TOVKinemo.exe": b"old program", "tovkinemo.root": b"", "current-version.txt": b"2.0.9"}
+        cases = [("fresh install, a file cut to half", "cut:Media/big.bin", {}),
+                 ("upgrade, an entry skipped", "skip:Data/settings.json", old),
+                 ("upgrade, current-version.txt kept (same length)", "keep:current-version.txt", old)]
+        for fault, switch, before in cases:
+            with self.subTest(fault=fault):
+                base, cache, install = self.dirs(switch.split(":")[0])
+                for name, data in before.items():
+                    t.write_file(os.path.join(install, name), data)
+                args = self.args(base, cache, install, self.fault.url("package.zip"))
+                code, lines = t.run_test(args, env={"TOV_STANDIN_FAULT": switch})
+                marked = os.path.exists(os.path.join(install, UNFINISHED))
+                since = len(self.fault.served())
+                again, again_lines = t.run_test(args)
+                fetched = self.package_bytes_served(since)
+                done = "升级完成，原有数据已保留。" if before else "安装完成。"
+                ok = (code == 1 and code_of(final(lines)) == 1603 and marked != bool(before) and again == 0 and
+                      final(again_lines) == done and fetched == 0 and self.installed_whole(install))
+                self.row(fault, "1603%s; next run: %s, 0 bytes fetched" % ("" if before else ", mark kept", done),
+                         "code %s, mark %s; next exit %d, %s, fetched %d" % (
+                             code_of(final(lines)), marked, again, final(again_lines), fetched), ok)
 
     # ---- two runs at once ----
 

@@ -3,6 +3,7 @@ publisher tool. Each scenario checks the exit code, the log lines in order and t
 install directory and the cache."""
 import hashlib
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -158,8 +159,35 @@ class Scenario(unittest.TestCase):
             if match:
                 self.assertLessEqual(int(match.group(1)), 99, line)
 
+    def hold(self, path, seconds):
+        """Another Windows process holds path without sharing (as a scanner does); returns once it holds it."""
+        ready = os.path.join(self.work, "held.ready")
+        if os.path.exists(ready):
+            os.remove(ready)
+        holder = subprocess.Popen([t.WINE_RUN, os.path.join(t.TEST_BIN, "holdfile.exe"), t.winpath(path),
+                                   str(int(seconds * 1000)), t.winpath(ready)], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  env=dict(os.environ, TOV_BUILD_DIR=t.BUILD))
+        self.addCleanup(lambda: holder.poll() is None and holder.kill())
+        while not os.path.exists(ready):
+            self.assertIsNone(holder.poll(), "the holder could not open the file")
+            time.sleep(0.02)
+        return holder
+
     def package_name(self, channel="win10"):
         return "package-%s-%s.zip" % (VERSION, channel)
+
+
+def files_and_times(path):
+    """Every folder and file below path with its bytes and its change and write times."""
+    found = {}
+    for folder, dirs, names in os.walk(path):
+        for name in dirs + names:
+            full = os.path.join(folder, name)
+            info = os.stat(full)
+            found[os.path.relpath(full, path)] = (
+                pathlib.Path(full).read_bytes() if name in names else None, info.st_mtime_ns, info.st_ctime_ns)
+    return found
 
 
 class FreshAndUpgrade(Scenario):
@@ -216,6 +244,36 @@ class FreshAndUpgrade(Scenario):
                     self.assertEqual([], t.plant_markers(folder), "the planted DLL was loaded")
                     self.assert_fresh_success(code, lines)
                     self.assert_installed(data)
+
+    def test_installed_program_in_use(self):
+        """Another process holds the installed TOVKinemo.exe without sharing, as the running application does:
+        past the held-file window the upgrade fails with 32 before PowerShell starts, changing nothing; a
+        moment is waited out."""
+        data = package_bytes(seed="in-use")
+        manifest = self.manifest_for(data)
+        old = {"TOVKinemo.exe": b"old program", "tovkinemo.root": b"", "current-version.txt": b"2.0.9",
+               "Data/settings.json": b"old settings"}
+        for name, content in old.items():
+            t.write_file(os.path.join(self.install, name), content)
+        standin_log = os.path.join(t.TEMP_DIR, "powershell-standin.log")
+        # (hold in seconds, exit code, last line); the first run leaves the package cached, so the second
+        # reaches the check while the file is still held.
+        for seconds, exit_code, last in ((15, 1, "首次下载失败（错误 32"), (1, 0, UPGRADE_DONE)):
+            with self.subTest(hold=seconds):
+                before = files_and_times(self.install)
+                standin_runs = os.path.getsize(standin_log) if os.path.exists(standin_log) else 0
+                holder = self.hold(os.path.join(self.install, "TOVKinemo.exe"), seconds)
+                code, lines, _ = self.run_job(manifest)
+                still_held = holder.poll() is None
+                holder.wait(timeout=120)
+                self.assertEqual((exit_code, t.EXTRACT_TEXT), (code, lines[-2]), lines)
+                self.assertTrue(lines[-1].startswith(last), lines)
+                if exit_code:
+                    self.assertTrue(still_held, "the run waited for the holder")
+                    self.assertEqual(before, files_and_times(self.install))
+                    self.assertEqual(standin_runs, os.path.getsize(standin_log) if os.path.exists(standin_log)
+                                     else 0, "PowerShell was started")
+        self.assert_installed(data)
 
     def test_upgrade_of_pikora_installation_keeps_its_files(self):
         files = self.upgrade({"PikoraSTM32F103.exe": b"pikora", "pikora.root": b"", "current-version.txt": b"0.9"})
@@ -305,21 +363,6 @@ class ResumeAndCache(Scenario):
         self.assert_fresh_success(code, lines, downloaded=False)
         self.assert_installed(data)
         self.assertEqual({self.package_name()}, self.cache_files())
-
-    def hold(self, path, seconds):
-        """Another Windows process holds path without sharing (as a scanner does); returns once it holds it."""
-        ready = os.path.join(self.work, "held.ready")
-        if os.path.exists(ready):
-            os.remove(ready)
-        holder = subprocess.Popen([t.WINE_RUN, os.path.join(t.TEST_BIN, "holdfile.exe"), t.winpath(path),
-                                   str(int(seconds * 1000)), t.winpath(ready)], stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                  env=dict(os.environ, TOV_BUILD_DIR=t.BUILD))
-        self.addCleanup(lambda: holder.poll() is None and holder.kill())
-        while not os.path.exists(ready):
-            self.assertIsNone(holder.poll(), "the holder could not open the file")
-            time.sleep(0.02)
-        return holder
 
     def test_cached_package_held_by_another_process(self):
         data = package_bytes(filler=MiB, seed="held")

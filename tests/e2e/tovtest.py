@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import zipfile
@@ -187,6 +188,28 @@ def make_package(files=None, extra_bytes=0, compression=zipfile.ZIP_DEFLATED):
             # Incompressible filler so a package has a chosen size order.
             zf.writestr("Filler/filler.bin", os.urandom(extra_bytes), compress_type=zipfile.ZIP_STORED)
     return buf.getvalue()
+
+
+def zip64_directory(data):
+    """The same zip (no archive comment) with each central-directory entry's sizes and local-header offset
+    moved into a zip64 extra field, as a writer does for entries past 4 GiB."""
+    end = data.rindex(b"PK\x05\x06")
+    count, size, offset = struct.unpack_from("<HII", data, end + 10)
+    directory, at = bytearray(), offset
+    for _ in range(count):
+        head = bytearray(data[at:at + 46])
+        name, extra, comment = struct.unpack_from("<HHH", head, 28)
+        csize, usize = struct.unpack_from("<II", head, 20)
+        zip64 = struct.pack("<HHQQQ", 1, 24, usize, csize, struct.unpack_from("<I", head, 42)[0])
+        struct.pack_into("<H", head, 6, 45)
+        struct.pack_into("<II", head, 20, 0xFFFFFFFF, 0xFFFFFFFF)
+        struct.pack_into("<H", head, 30, extra + len(zip64))
+        struct.pack_into("<I", head, 42, 0xFFFFFFFF)
+        rest = data[at + 46:at + 46 + name + extra + comment]
+        directory += head + rest[:name] + zip64 + rest[name:]
+        at += 46 + name + extra + comment
+    return data[:offset] + bytes(directory) + struct.pack("<4s4H2IH", b"PK\x05\x06", 0, 0, count, count,
+                                                          len(directory), offset, 0)
 
 
 def write_file(path, data):

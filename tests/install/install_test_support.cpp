@@ -1,9 +1,9 @@
 #include "install_test_support.h"
+#include "zip_builder.h"
 
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <zlib.h>
 
 #include <cstdint>
 
@@ -83,82 +83,13 @@ bool ReadBytes(const std::wstring& path, std::string* bytes) {
     return ok;
 }
 
-namespace {
-void Put16(std::string& out, uint32_t value) {
-    out.push_back((char)(value & 0xFF));
-    out.push_back((char)((value >> 8) & 0xFF));
-}
-void Put32(std::string& out, uint32_t value) {
-    Put16(out, value & 0xFFFF);
-    Put16(out, value >> 16);
-}
-std::string RawDeflate(const std::string& data) {
-    z_stream stream = {};
-    deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, (uLong)data.size()), '\0');
-    stream.next_in = (Bytef*)data.data();
-    stream.avail_in = (uInt)data.size();
-    stream.next_out = (Bytef*)&out[0];
-    stream.avail_out = (uInt)out.size();
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
-} // namespace
-
 bool WriteZip(const std::wstring& path, const std::vector<ZipItem>& items) {
-    std::string archive, directory;
+    ZipSpec spec;
     for (const ZipItem& item : items) {
-        uint32_t crc = (uint32_t)crc32(0, (const Bytef*)item.data.data(), (uInt)item.data.size());
-        std::string stored = item.deflate ? RawDeflate(item.data) : item.data;
-        uint16_t method = item.deflate ? 8 : 0;
-        uint32_t offset = (uint32_t)archive.size();
-        // Local header: version 20, UTF-8 names (bit 11), fixed DOS time.
-        Put32(archive, 0x04034b50);
-        Put16(archive, 20);
-        Put16(archive, 0x800);
-        Put16(archive, method);
-        Put16(archive, 0);
-        Put16(archive, 0x5821);
-        Put32(archive, crc);
-        Put32(archive, (uint32_t)stored.size());
-        Put32(archive, (uint32_t)item.data.size());
-        Put16(archive, (uint32_t)item.name.size());
-        Put16(archive, 0);
-        archive += item.name;
-        archive += stored;
-
-        Put32(directory, 0x02014b50);
-        Put16(directory, 20);
-        Put16(directory, 20);
-        Put16(directory, 0x800);
-        Put16(directory, method);
-        Put16(directory, 0);
-        Put16(directory, 0x5821);
-        Put32(directory, crc);
-        Put32(directory, (uint32_t)stored.size());
-        Put32(directory, (uint32_t)item.data.size());
-        Put16(directory, (uint32_t)item.name.size());
-        Put16(directory, 0);
-        Put16(directory, 0);
-        Put16(directory, 0);
-        Put16(directory, 0);
-        Put32(directory, item.name.back() == '/' ? 0x10 : 0);
-        Put32(directory, offset);
-        directory += item.name;
+        spec.entries.push_back(ZipFile(item.name, item.data));
+        spec.entries.back().deflate = item.deflate;
     }
-    uint32_t directoryOffset = (uint32_t)archive.size();
-    archive += directory;
-    Put32(archive, 0x06054b50);
-    Put16(archive, 0);
-    Put16(archive, 0);
-    Put16(archive, (uint32_t)items.size());
-    Put16(archive, (uint32_t)items.size());
-    Put32(archive, (uint32_t)directory.size());
-    Put32(archive, directoryOffset);
-    Put16(archive, 0);
-    return WriteBytes(path, archive);
+    return WriteBytes(path, BuildZip(spec));
 }
 
 std::wstring TestBinDir() {

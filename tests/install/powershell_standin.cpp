@@ -261,7 +261,8 @@ Script ParseScript(const std::wstring& text) {
 struct ZipEntry {
     std::wstring name; // '/' separated
     uint16_t method;
-    uint32_t crc, compressedSize, size, localOffset;
+    uint32_t crc;
+    uint64_t compressedSize, size, localOffset;
 };
 
 uint16_t Read16(const std::vector<uint8_t>& data, size_t at) {
@@ -319,8 +320,18 @@ bool ReadCentralDirectory(const std::vector<uint8_t>& data, std::vector<ZipEntry
         uint16_t nameLength = Read16(data, at + 28), extraLength = Read16(data, at + 30),
                  commentLength = Read16(data, at + 32);
         entry.localOffset = Read32(data, at + 42);
-        if (at + 46 + nameLength > end)
+        if (at + 46 + nameLength + extraLength > end)
             return false;
+        // A zip64 extra field holds, in this order, each of the three values whose field reads all ones.
+        for (size_t x = at + 46 + nameLength; x + 4 <= at + 46 + nameLength + extraLength;
+             x += 4 + Read16(data, x + 2)) {
+            size_t value = x + 4, stop = value + Read16(data, x + 2);
+            for (uint64_t* field : {&entry.size, &entry.compressedSize, &entry.localOffset})
+                if (Read16(data, x) == 1 && *field == 0xFFFFFFFF && value + 8 <= stop) {
+                    *field = Read32(data, value) | (uint64_t)Read32(data, value + 4) << 32;
+                    value += 8;
+                }
+        }
         UINT codePage = (flags & 0x800) ? CP_UTF8 : 437;
         const char* name = (const char*)&data[at + 46];
         int wide = MultiByteToWideChar(codePage, 0, name, nameLength, nullptr, 0);
@@ -341,7 +352,7 @@ bool ExtractEntry(const std::vector<uint8_t>& data, const ZipEntry& entry, std::
     if (at + 30 > data.size() || Read32(data, at) != 0x04034b50)
         return false;
     size_t start = at + 30 + Read16(data, at + 26) + Read16(data, at + 28);
-    if (start + entry.compressedSize > data.size())
+    if (start + entry.compressedSize > data.size() || entry.size > 0xFFFFFFFFu)
         return false;
     out.assign(entry.size, 0);
     if (entry.method == 0) {
@@ -353,10 +364,10 @@ bool ExtractEntry(const std::vector<uint8_t>& data, const ZipEntry& entry, std::
         if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
             return false;
         stream.next_in = const_cast<Bytef*>(&data[start]);
-        stream.avail_in = entry.compressedSize;
+        stream.avail_in = (uInt)entry.compressedSize;
         uint8_t dummy;
         stream.next_out = out.empty() ? &dummy : out.data();
-        stream.avail_out = entry.size;
+        stream.avail_out = (uInt)entry.size;
         int result = inflate(&stream, Z_FINISH);
         inflateEnd(&stream);
         if (result != Z_STREAM_END || stream.total_out != entry.size)
@@ -442,6 +453,23 @@ bool KeptWhenCut(const std::wstring& relative) {
            CompareStringOrdinal(relative.c_str(), -1, L"tovkinemo.root", -1, TRUE) == CSTR_EQUAL;
 }
 
+// Harm the Shell can do to a copy and still end with 0, named by TOV_STANDIN_FAULT as "cut:NAME" (the
+// file written with half its bytes), "skip:NAME" (the entry and any below it not copied) or "keep:NAME"
+// (a file already in the destination left as it was); NAME is a path below "Payload/", in any case.
+std::wstring g_fault;
+
+bool Faulted(const wchar_t* kind, std::wstring relative) {
+    std::wstring named = std::wstring(kind) + L":";
+    if (!relative.empty() && relative.back() == L'/')
+        relative.pop_back();
+    for (size_t end = 0; end != std::wstring::npos; end = relative.find(L'/', end + 1)) {
+        std::wstring path = named + (end ? relative.substr(0, end) : relative);
+        if (CompareStringOrdinal(g_fault.c_str(), -1, path.c_str(), -1, TRUE) == CSTR_EQUAL)
+            return true;
+    }
+    return false;
+}
+
 void CopyPayload(const Script& script) {
     std::vector<uint8_t> archive;
     std::vector<ZipEntry> entries;
@@ -456,7 +484,7 @@ void CopyPayload(const Script& script) {
     if (!found)
         Finish(EXIT_NO_PAYLOAD, L"no top-level Payload folder");
     for (const ZipEntry& entry : entries) {
-        if (!IsPayloadName(entry.name, &relative) || relative.empty())
+        if (!IsPayloadName(entry.name, &relative) || relative.empty() || Faulted(L"skip", relative))
             continue;
         std::vector<std::wstring> parts = SafeComponents(relative);
         bool isDirectory = relative.back() == L'/';
@@ -471,7 +499,10 @@ void CopyPayload(const Script& script) {
         std::vector<uint8_t> bytes;
         if (!ExtractEntry(archive, entry, bytes))
             Finish(EXIT_STATEMENT_FAILED, L"corrupt entry " + entry.name);
-        WriteWholeFile(JoinPath(path, parts.back()), bytes);
+        if (Faulted(L"cut", relative))
+            bytes.resize(bytes.size() / 2);
+        if (!(Faulted(L"keep", relative) && Exists(JoinPath(path, parts.back()))))
+            WriteWholeFile(JoinPath(path, parts.back()), bytes);
     }
 }
 
@@ -537,6 +568,10 @@ static void HoldIfAsked() {
 int wmain() {
     Script script = ParseScript(DecodeScript(EncodedArgument(GetCommandLineW())));
     HoldIfAsked();
+    wchar_t fault[MAX_PATH];
+    DWORD faultLength = GetEnvironmentVariableW(L"TOV_STANDIN_FAULT", fault, MAX_PATH);
+    if (faultLength > 0 && faultLength < MAX_PATH)
+        g_fault = fault;
     g_zip = script.zip;
     g_dest = script.dest;
     MakeDirectories(script.dest);

@@ -1,10 +1,12 @@
 """The real exe in test mode with a signed local manifest and package: the payload lands in the install
 directory through the system PowerShell (the rig's stand-in), the shortcut is written when asked for, and a
 failing script ends the run with error 1603."""
+import io
 import os
 import subprocess
 import sys
 import unittest
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
@@ -52,16 +54,17 @@ class InstallEndToEnd(unittest.TestCase):
     def setUp(self):
         self.work = t.fresh_dir("install-" + self._testMethodName)
 
-    def run_job(self, files, install, extra=()):
-        """Writes the package and its signed manifest, runs the exe; returns (code, lines, package winpath)."""
-        package = t.make_package(files)
+    def run_job(self, files, install, extra=(), package=None, env=None):
+        """Writes the package (made from files unless given) and its signed manifest, runs the exe; returns
+        (code, lines, package winpath)."""
+        package = package or t.make_package(files)
         package_path = t.write_file(os.path.join(self.work, "package.zip"), package)
         manifest = t.make_manifest(VERSION, {"win10": ("https://dl.tovkinemo.com/stable/package.zip", package)})
         manifest_path, signature_path = t.write_signed_manifest(self.work, manifest)
         args = ["--install-dir", t.winpath(install), "--manifest", t.winpath(manifest_path),
                 "--signature", t.winpath(signature_path), "--package", t.winpath(package_path),
                 "--channel", "win10"] + list(extra)
-        code, lines = t.run_test(args)
+        code, lines = t.run_test(args, env=env)
         return code, lines, t.winpath(package_path)
 
     def test_installs_payload_and_shortcut(self):
@@ -128,6 +131,41 @@ class InstallEndToEnd(unittest.TestCase):
                 self.assertRegex(lines[-1], FAILED_1603)
                 line = standin_line(zip_path)
                 self.assertTrue(line.startswith("exit %d:" % standin_exit), line)
+
+    def test_run_succeeds_only_with_the_whole_payload_installed(self):
+        """Package forms the Shell unpacks install; a script that ends with 0 over a payload that cannot be
+        shown whole (a name leaving the folder, nothing listed below Payload/) ends with 1603."""
+        files = dict(t.default_payload_files(), **{"Payload/数据/名前.txt": "名前".encode(), "Payload/empty.txt": b"",
+                                                   "Payload/a/b/c/deep.bin": os.urandom(70000), "readme.txt": b"root"})
+        lower = {name.replace("Payload/", "payload/", 1): data for name, data in files.items()}
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w") as zf:
+            zf.writestr("Payload/", b"")
+        installation = {"TOVKinemo.exe": b"old", "tovkinemo.root": b"", "current-version.txt": b"2.3.0\n"}
+        cases = {  # name: (package, installed before, stand-in fault, run fails)
+            "UTF-8 names, empty file, folder entries, nested folders, root file": (t.make_package(files), {}, None, False),
+            "payload/ in lower case": (t.make_package(lower), {}, None, False),
+            "zip64 extra fields": (t.zip64_directory(t.make_package(files)), {}, None, False),
+            "a .. entry the Shell skips": (t.make_package(dict(files, **{"Payload/../evil.txt": b"x"})), {},
+                                           "skip:..", True),
+            "nothing below Payload/, over an installation": (buf.getvalue(), installation, None, True),
+        }
+        for name, (package, before, fault, fails) in cases.items():
+            with self.subTest(name):
+                self.work = t.fresh_dir("install-whole-%d" % list(cases).index(name))
+                install = os.path.join(self.work, "install")
+                for path, data in before.items():
+                    t.write_file(os.path.join(install, path), data)
+                env = {"TOV_STANDIN_FAULT": fault} if fault else None
+                code, lines, zip_path = self.run_job(None, install, package=package, env=env)
+                self.assertTrue(standin_line(zip_path).startswith("exit 0:"), standin_line(zip_path))
+                if fails:
+                    self.assertEqual((1, t.EXTRACT_TEXT), (code, lines[-2]), lines)
+                    self.assertRegex(lines[-1], FAILED_1603)
+                else:
+                    self.assertEqual((0, FRESH_DONE), (code, lines[-1]), lines)
+                    self.assertEqual({k[len("Payload/"):]: v for k, v in files.items() if k != "readme.txt"},
+                                     tree(install))
 
 
 if __name__ == "__main__":
