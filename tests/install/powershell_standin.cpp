@@ -10,33 +10,11 @@
 // is not exactly the installer's ends with 90 and up. Every run appends one line to
 // %TEMP%\powershell-standin.log, naming the code, the reason, the paths, the stand-in's own location and
 // its process id.
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#include <objbase.h>
-#include <shlobj.h>
-#include <shobjidl.h>
-#include <zlib.h>
+#include "powershell_standin.h"
 
-#include <algorithm>
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
-
-enum StandInExit {
-    EXIT_OK = 0,
-    EXIT_STATEMENT_FAILED = 1,
-    EXIT_CANNOT_OPEN = 20,
-    EXIT_NO_PAYLOAD = 21,
-    EXIT_NOT_SETTLED = 22,
-    EXIT_BAD_COMMAND_LINE = 90,
-    EXIT_BAD_ENCODING = 91,
-    EXIT_SCRIPT_DIFFERS = 92,
-    EXIT_UNTERMINATED_LITERAL = 93,
-};
 
 std::wstring g_zip = L"?", g_dest = L"?";
 
@@ -48,6 +26,8 @@ std::string ToUtf8(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], size, nullptr, nullptr);
     return out;
 }
+
+} // namespace
 
 [[noreturn]] void Finish(int code, const std::wstring& message) {
     wchar_t temp[MAX_PATH + 1];
@@ -76,6 +56,8 @@ std::string ToUtf8(const std::wstring& text) {
 std::wstring CodeText(DWORD code) {
     return L" (error " + std::to_wstring(code) + L")";
 }
+
+namespace {
 
 // ---- command line ----
 
@@ -178,11 +160,6 @@ const wchar_t SCRIPT_SHORTCUT[] =
     L"$lnk.TargetPath};$lnk.Save();";
 const wchar_t SCRIPT_END[] = L"exit 0";
 
-struct Script {
-    std::wstring zip, dest, shortcutDir;
-    bool shortcut = false, desktopDefault = false;
-};
-
 bool IsQuote(wchar_t c) {
     return c == 0x0027 || c == 0x2018 || c == 0x2019 || c == 0x201A || c == 0x201B;
 }
@@ -254,313 +231,6 @@ Script ParseScript(const std::wstring& text) {
     if (reader.at != text.size())
         Finish(EXIT_SCRIPT_DIFFERS, L"text after the final exit at unit " + std::to_wstring(reader.at));
     return script;
-}
-
-// ---- zip archive ----
-
-struct ZipEntry {
-    std::wstring name; // '/' separated
-    uint16_t method;
-    uint32_t crc;
-    uint64_t compressedSize, size, localOffset;
-};
-
-uint16_t Read16(const std::vector<uint8_t>& data, size_t at) {
-    return (uint16_t)(data[at] | (data[at + 1] << 8));
-}
-uint32_t Read32(const std::vector<uint8_t>& data, size_t at) {
-    return (uint32_t)Read16(data, at) | ((uint32_t)Read16(data, at + 2) << 16);
-}
-
-bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& data) {
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    LARGE_INTEGER size;
-    bool ok = GetFileSizeEx(file, &size) && size.QuadPart < 0x40000000;
-    if (ok) {
-        data.resize((size_t)size.QuadPart);
-        DWORD got = 0;
-        ok = data.empty() ||
-             (ReadFile(file, data.data(), (DWORD)data.size(), &got, nullptr) && got == data.size());
-    }
-    CloseHandle(file);
-    return ok;
-}
-
-// Reads the central directory; false when the file is not a zip archive this stand-in understands.
-bool ReadCentralDirectory(const std::vector<uint8_t>& data, std::vector<ZipEntry>& entries) {
-    if (data.size() < 22)
-        return false;
-    size_t end = std::string::npos;
-    size_t lowest = data.size() > 22 + 65535 ? data.size() - 22 - 65535 : 0;
-    for (size_t at = data.size() - 22 + 1; at-- > lowest;) {
-        if (Read32(data, at) == 0x06054b50) {
-            end = at;
-            break;
-        }
-    }
-    if (end == std::string::npos)
-        return false;
-    uint16_t count = Read16(data, end + 10);
-    uint32_t directorySize = Read32(data, end + 12), directoryOffset = Read32(data, end + 16);
-    if ((uint64_t)directoryOffset + directorySize > end)
-        return false;
-    size_t at = directoryOffset;
-    for (uint16_t i = 0; i < count; ++i) {
-        if (at + 46 > end || Read32(data, at) != 0x02014b50)
-            return false;
-        uint16_t flags = Read16(data, at + 8);
-        ZipEntry entry;
-        entry.method = Read16(data, at + 10);
-        entry.crc = Read32(data, at + 16);
-        entry.compressedSize = Read32(data, at + 20);
-        entry.size = Read32(data, at + 24);
-        uint16_t nameLength = Read16(data, at + 28), extraLength = Read16(data, at + 30),
-                 commentLength = Read16(data, at + 32);
-        entry.localOffset = Read32(data, at + 42);
-        if (at + 46 + nameLength + extraLength > end)
-            return false;
-        // A zip64 extra field holds, in this order, each of the three values whose field reads all ones.
-        for (size_t x = at + 46 + nameLength; x + 4 <= at + 46 + nameLength + extraLength;
-             x += 4 + Read16(data, x + 2)) {
-            size_t value = x + 4, stop = value + Read16(data, x + 2);
-            for (uint64_t* field : {&entry.size, &entry.compressedSize, &entry.localOffset})
-                if (Read16(data, x) == 1 && *field == 0xFFFFFFFF && value + 8 <= stop) {
-                    *field = Read32(data, value) | (uint64_t)Read32(data, value + 4) << 32;
-                    value += 8;
-                }
-        }
-        UINT codePage = (flags & 0x800) ? CP_UTF8 : 437;
-        const char* name = (const char*)&data[at + 46];
-        int wide = MultiByteToWideChar(codePage, 0, name, nameLength, nullptr, 0);
-        entry.name.assign(wide, L'\0');
-        if (wide)
-            MultiByteToWideChar(codePage, 0, name, nameLength, &entry.name[0], wide);
-        for (wchar_t& c : entry.name)
-            if (c == L'\\')
-                c = L'/';
-        entries.push_back(entry);
-        at += 46 + nameLength + extraLength + commentLength;
-    }
-    return true;
-}
-
-bool ExtractEntry(const std::vector<uint8_t>& data, const ZipEntry& entry, std::vector<uint8_t>& out) {
-    size_t at = entry.localOffset;
-    if (at + 30 > data.size() || Read32(data, at) != 0x04034b50)
-        return false;
-    size_t start = at + 30 + Read16(data, at + 26) + Read16(data, at + 28);
-    if (start + entry.compressedSize > data.size() || entry.size > 0xFFFFFFFFu)
-        return false;
-    out.assign(entry.size, 0);
-    if (entry.method == 0) {
-        if (entry.compressedSize != entry.size)
-            return false;
-        std::copy(data.begin() + start, data.begin() + start + entry.size, out.begin());
-    } else if (entry.method == 8) {
-        z_stream stream = {};
-        if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
-            return false;
-        stream.next_in = const_cast<Bytef*>(&data[start]);
-        stream.avail_in = (uInt)entry.compressedSize;
-        uint8_t dummy;
-        stream.next_out = out.empty() ? &dummy : out.data();
-        stream.avail_out = (uInt)entry.size;
-        int result = inflate(&stream, Z_FINISH);
-        inflateEnd(&stream);
-        if (result != Z_STREAM_END || stream.total_out != entry.size)
-            return false;
-    } else {
-        return false;
-    }
-    return crc32(0, out.data(), (uInt)out.size()) == entry.crc;
-}
-
-// ---- files ----
-
-std::wstring JoinPath(const std::wstring& directory, const std::wstring& child) {
-    if (!directory.empty() && (directory.back() == L'\\' || directory.back() == L'/'))
-        return directory + child;
-    return directory + L"\\" + child;
-}
-
-bool IsDirectory(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-void MakeDirectories(const std::wstring& path) {
-    int result = SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
-    if (!IsDirectory(path))
-        Finish(EXIT_STATEMENT_FAILED, L"cannot create directory " + path + CodeText(result));
-}
-
-// Splits an entry name below "Payload/" into components; refuses names that would leave the destination.
-std::vector<std::wstring> SafeComponents(const std::wstring& relative) {
-    std::vector<std::wstring> parts;
-    size_t start = 0;
-    while (start <= relative.size()) {
-        size_t slash = relative.find(L'/', start);
-        if (slash == std::wstring::npos)
-            slash = relative.size();
-        std::wstring part = relative.substr(start, slash - start);
-        if (part.empty() && slash != relative.size())
-            Finish(EXIT_STATEMENT_FAILED, L"empty component in " + relative);
-        if (part == L"." || part == L".." || part.find(L':') != std::wstring::npos)
-            Finish(EXIT_STATEMENT_FAILED, L"unsafe entry name Payload/" + relative);
-        if (!part.empty())
-            parts.push_back(part);
-        start = slash + 1;
-    }
-    return parts;
-}
-
-void WriteWholeFile(const std::wstring& path, const std::vector<uint8_t>& bytes) {
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        Finish(EXIT_STATEMENT_FAILED, L"cannot write " + path + CodeText(GetLastError()));
-    DWORD written = 0;
-    bool ok = bytes.empty() || (WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr) &&
-                                written == bytes.size());
-    CloseHandle(file);
-    if (!ok)
-        Finish(EXIT_STATEMENT_FAILED, L"short write to " + path);
-}
-
-bool IsPayloadName(const std::wstring& name, std::wstring* relative) {
-    static const std::wstring top = L"payload";
-    if (name.size() < top.size() + 1 || name[top.size()] != L'/')
-        return false;
-    if (CompareStringOrdinal(name.data(), (int)top.size(), L"Payload", (int)top.size(), TRUE) != CSTR_EQUAL)
-        return false;
-    *relative = name.substr(top.size() + 1);
-    return true;
-}
-
-// Set when a held run is let go with "cut" in the hold file: the stand-in then writes only the program
-// file and the root marker and ends as a PowerShell killed part-way would, leaving "<hold>.cut".
-std::wstring g_cutMark;
-
-bool KeptWhenCut(const std::wstring& relative) {
-    return CompareStringOrdinal(relative.c_str(), -1, L"TOVKinemo.exe", -1, TRUE) == CSTR_EQUAL ||
-           CompareStringOrdinal(relative.c_str(), -1, L"tovkinemo.root", -1, TRUE) == CSTR_EQUAL;
-}
-
-// Harm the Shell can do to a copy and still end with 0, named by TOV_STANDIN_FAULT as "cut:NAME" (the
-// file written with half its bytes), "skip:NAME" (the entry and any below it not copied) or "keep:NAME"
-// (a file already in the destination left as it was); NAME is a path below "Payload/", in any case.
-std::wstring g_fault;
-
-bool Faulted(const wchar_t* kind, std::wstring relative) {
-    std::wstring named = std::wstring(kind) + L":";
-    if (!relative.empty() && relative.back() == L'/')
-        relative.pop_back();
-    for (size_t end = 0; end != std::wstring::npos; end = relative.find(L'/', end + 1)) {
-        std::wstring path = named + (end ? relative.substr(0, end) : relative);
-        if (CompareStringOrdinal(g_fault.c_str(), -1, path.c_str(), -1, TRUE) == CSTR_EQUAL)
-            return true;
-    }
-    return false;
-}
-
-void CopyPayload(const Script& script) {
-    std::vector<uint8_t> archive;
-    std::vector<ZipEntry> entries;
-    if (!ReadWholeFile(script.zip, archive) || !ReadCentralDirectory(archive, entries))
-        Finish(EXIT_CANNOT_OPEN, L"cannot open the archive");
-    if (!IsDirectory(script.dest))
-        Finish(EXIT_CANNOT_OPEN, L"cannot open the destination");
-    bool found = false;
-    std::wstring relative;
-    for (const ZipEntry& entry : entries)
-        found = found || IsPayloadName(entry.name, &relative);
-    if (!found)
-        Finish(EXIT_NO_PAYLOAD, L"no top-level Payload folder");
-    for (const ZipEntry& entry : entries) {
-        if (!IsPayloadName(entry.name, &relative) || relative.empty() || Faulted(L"skip", relative))
-            continue;
-        std::vector<std::wstring> parts = SafeComponents(relative);
-        bool isDirectory = relative.back() == L'/';
-        std::wstring path = script.dest;
-        for (size_t i = 0; i + (isDirectory ? 0 : 1) < parts.size(); ++i) {
-            path = JoinPath(path, parts[i]);
-            if (!IsDirectory(path) && !CreateDirectoryW(path.c_str(), nullptr))
-                Finish(EXIT_STATEMENT_FAILED, L"cannot create " + path + CodeText(GetLastError()));
-        }
-        if (isDirectory || (!g_cutMark.empty() && !KeptWhenCut(relative)))
-            continue;
-        std::vector<uint8_t> bytes;
-        if (!ExtractEntry(archive, entry, bytes))
-            Finish(EXIT_STATEMENT_FAILED, L"corrupt entry " + entry.name);
-        if (Faulted(L"cut", relative))
-            bytes.resize(bytes.size() / 2);
-        if (!(Faulted(L"keep", relative) && Exists(JoinPath(path, parts.back()))))
-            WriteWholeFile(JoinPath(path, parts.back()), bytes);
-    }
-}
-
-void WriteShortcut(const Script& script) {
-    std::wstring directory = script.shortcutDir;
-    if (script.desktopDefault) {
-        wchar_t desktop[MAX_PATH];
-        HRESULT result =
-            SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop);
-        if (FAILED(result))
-            Finish(EXIT_STATEMENT_FAILED, L"no Desktop folder" + CodeText((DWORD)result));
-        directory = desktop;
-    }
-    if (!IsDirectory(directory))
-        Finish(EXIT_STATEMENT_FAILED, L"shortcut directory does not exist: " + directory);
-    std::wstring target = JoinPath(script.dest, L"TOVKinemo.exe");
-    std::wstring icon = JoinPath(script.dest, L"Assets\\AppIcon.ico");
-    if (!Exists(icon))
-        icon = target;
-    std::wstring linkPath = JoinPath(directory, L"TOV Kinemo.lnk");
-
-    HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    if (FAILED(result))
-        Finish(EXIT_STATEMENT_FAILED, L"COM start failed" + CodeText((DWORD)result));
-    IShellLinkW* link = nullptr;
-    result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void**)&link);
-    if (FAILED(result))
-        Finish(EXIT_STATEMENT_FAILED, L"no ShellLink object" + CodeText((DWORD)result));
-    IPersistFile* file = nullptr;
-    if (SUCCEEDED(result = link->SetPath(target.c_str())) &&
-        SUCCEEDED(result = link->SetWorkingDirectory(script.dest.c_str())) &&
-        SUCCEEDED(result = link->SetIconLocation(icon.c_str(), 0)) &&
-        SUCCEEDED(result = link->QueryInterface(IID_IPersistFile, (void**)&file))) {
-        result = file->Save(linkPath.c_str(), TRUE);
-        file->Release();
-    }
-    link->Release();
-    CoUninitialize();
-    if (FAILED(result))
-        Finish(EXIT_STATEMENT_FAILED, L"cannot save " + linkPath + CodeText((DWORD)result));
-}
-
-// Window tests catch a run during its extraction: with TOV_STANDIN_HOLD naming a file, the stand-in
-// makes "<file>.waiting" and waits (up to two minutes) until the test makes the file itself.
-static void HoldIfAsked() {
-    wchar_t hold[MAX_PATH];
-    DWORD length = GetEnvironmentVariableW(L"TOV_STANDIN_HOLD", hold, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return;
-    HANDLE waiting = CreateFileW((std::wstring(hold) + L".waiting").c_str(), GENERIC_WRITE, 0, nullptr,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (waiting != INVALID_HANDLE_VALUE)
-        CloseHandle(waiting);
-    for (int i = 0; i < 1200 && !Exists(hold); ++i)
-        Sleep(100);
-    std::vector<uint8_t> content;
-    if (ReadWholeFile(hold, content) && content.size() >= 3 && std::memcmp(content.data(), "cut", 3) == 0)
-        g_cutMark = std::wstring(hold) + L".cut";
 }
 
 } // namespace
