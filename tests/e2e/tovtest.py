@@ -77,6 +77,9 @@ def log_lines():
     return [text for _, text in read_log_entries()]
 
 
+last_output = ""
+
+
 def run_exe(args, timeout=900, reset=True, env=None, exe=EXE, cwd=None):
     """Runs the exe with the given arguments (test mode arguments included by the caller).
     Returns (exit code as the Linux side sees it: low 8 bits, log texts)."""
@@ -88,6 +91,9 @@ def run_exe(args, timeout=900, reset=True, env=None, exe=EXE, cwd=None):
         run_env.update(env)
     proc = subprocess.run([WINE_RUN, exe] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, timeout=timeout, env=run_env, cwd=cwd)
+    # What Wine and the wrapper printed, for a failure message when the log tells too little.
+    global last_output
+    last_output = proc.stdout.decode("utf-8", "replace")[-4000:]
     return proc.returncode, log_lines()
 
 
