@@ -3,7 +3,8 @@
 : "${TOV_BUILD_DIR:?TOV_BUILD_DIR must name the build directory}"
 export WINEPREFIX="$TOV_BUILD_DIR/wine"
 export WINEARCH=win64
-export WINEDEBUG=-all
+# Unhandled exceptions are still reported, so a Windows process that dies says where.
+export WINEDEBUG=-all,err+seh
 # TOV_EXTRA_DLLOVERRIDES: more overrides for one run (the planted-DLL tests ask for native-first loading).
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${TOV_EXTRA_DLLOVERRIDES:+;$TOV_EXTRA_DLLOVERRIDES}"
 export HOME="$TOV_BUILD_DIR/home"
