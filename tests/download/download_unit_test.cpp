@@ -481,9 +481,10 @@ TEST_F(SegmentWorkerTest, PartsHashFollowsThePartsAsTheyAreWritten) {
                 AddPackageHashData(&reference, (const BYTE*)package.data(), (DWORD)package.size()) &&
                 FinishPackageHash(&reference, expected));
     EndPackageHash(&reference);
-    // {thrown, short}: part "thrown" is thrown away half-written with other bytes and written again (a
-    // digest, if any, must be the final bytes'); part "short" stays short. Part files 5 (whole) and 0
-    // (1000 bytes) are left by an earlier run; the writer finishes part 2 before parts 0 and 1.
+    // {thrown, short}: segment file "thrown" is thrown away half-written with other bytes and written
+    // again (a digest, if any, must be the final bytes'); segment file "short" stays short. Segment files
+    // 5 (whole) and 0 (1000 bytes) are left by an earlier run; the writer finishes segment 2 before
+    // segments 0 and 1.
     const int cases[][2] = {{-1, -1}, {0, -1}, {-1, 6}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c[0] * 10 + c[1]);
