@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Test prefix management: "ensure" creates the prefix once (and refreshes what the tests install
 # into it), keeps one persistent wineserver running with its output detached from the caller;
-# "stop" ends the wineserver.
+# "serve" starts the wineserver and Wine's services only if they are not running; "stop" ends the
+# wineserver and with it every process of the prefix.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/wine-env.sh"
@@ -14,6 +15,37 @@ start_server() {
     # The lock descriptor must not leak into the long-lived server and services (9>&-).
     wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
     wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+    hold_desktop
+}
+
+# Wine's desktop process (explorer.exe) is otherwise started by the first program that needs it, keeps
+# that program's error output open, and ends a second after the last program leaves the desktop: a test
+# reading that output waits until then, and the next program starts a desktop again. One idle program,
+# started here with every stream detached, holds the desktop for the prefix's life, as a Windows
+# session's desktop stays. It ends with the wineserver.
+hold_desktop() {
+    local holder="$TOV_BUILD_DIR/tests/idlethreads.exe" ready="$TOV_RIG_DIR/desktop.ready"
+    [ -f "$holder" ] || return 0
+    rm -f "$ready"
+    setsid wine "$holder" desktop "$(winpath "$ready")" </dev/null >/dev/null 2>&1 9>&- &
+    # A holder that finds another one ends at once without a file: the desktop is held already.
+    local pid=$! i
+    for i in $(seq 1200); do
+        if [ -f "$ready" ] || ! kill -0 "$pid" 2>/dev/null; then return 0; fi
+        sleep 0.1
+    done
+    echo "prefix.sh: the desktop did not come up" >&2
+    return 1
+}
+
+serve() {
+    exec 9>"$TOV_RIG_DIR/prefix.lock"
+    flock 9
+    # "wineserver -p" ends at once with 2 when a server runs already.
+    if wineserver -p </dev/null >/dev/null 2>&1 9>&-; then
+        wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+        hold_desktop
+    fi
 }
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
@@ -60,6 +92,7 @@ stop() {
 
 case "${1:-}" in
     ensure) ensure ;;
+    serve) serve ;;
     stop) stop ;;
-    *) echo "usage: prefix.sh ensure|stop" >&2; exit 64 ;;
+    *) echo "usage: prefix.sh ensure|serve|stop" >&2; exit 64 ;;
 esac

@@ -4,7 +4,7 @@
 export WINEPREFIX="$TOV_BUILD_DIR/wine"
 export WINEARCH=win64
 # Unhandled exceptions are still reported, so a Windows process that dies says where.
-export WINEDEBUG=-all,err+seh
+export WINEDEBUG="${TOV_WINEDEBUG:--all,err+seh}"
 # TOV_EXTRA_DLLOVERRIDES: more overrides for one run (the planted-DLL tests ask for native-first loading).
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${TOV_EXTRA_DLLOVERRIDES:+;$TOV_EXTRA_DLLOVERRIDES}"
 export HOME="$TOV_BUILD_DIR/home"
