@@ -71,15 +71,12 @@ def wine_env():
 
 
 def start_prefix():
-    """Makes the prefix ready and its persistent wineserver and services run, detached from our output, and
-    starts a process that holds Wine's desktop: without one, explorer.exe ends a second or two after the last
-    program and the next program pays its start again (about 0.15 s here), which a Windows session never
-    does. Returns that process; end_process ends it."""
+    """Makes the prefix ready and its persistent wineserver, services and desktop run, detached from our
+    output. The rig's own idle program holds Wine's desktop: without one, explorer.exe ends a second or two
+    after the last program and the next program pays its start again (about 0.15 s here), which a Windows
+    session never does."""
     subprocess.run([t.WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, env=dict(os.environ), check=True)
-    holder = wine([os.path.join(t.TEST_BIN, "idlethreads.exe"), "desktop"])
-    time.sleep(1)
-    return holder
 
 
 def end_process(proc):
@@ -466,14 +463,13 @@ def main():
     os.makedirs(www)
     big = make_package(os.path.join(www, "big.zip"), 256)
     small = make_package(os.path.join(www, "small.zip"), 64)
-    desktop = None
     try:
         with Nginx(www, t.BUILD, name="benchmark", tls11=False) as server:
             manifests = {b: publish(server, work, os.path.join(www, "big.zip"), b, "big.zip")
                          for b in ("ranges", "norange")}
             manifests.update({b: publish(server, work, os.path.join(www, "small.zip"), b, "small.zip")
                               for b in ("capped", "capped-norange")})
-            desktop = start_prefix()
+            start_prefix()
             idle = idle_wine_private_kib()
             per_thread = (idle_wine_private_kib(8) - idle) / 8
             print("Machine: %s, %d cores; load before: %s; idle Wine process: %.1f MiB private; Wine's own cost "
@@ -514,8 +510,6 @@ def main():
         payload_check(work, rounds)
         print("benchmark took %.0f s" % (time.monotonic() - began))
     finally:
-        if desktop:
-            end_process(desktop)
         stop_prefix()
         shutil.rmtree(work, ignore_errors=True)
 

@@ -14,6 +14,10 @@ start_server() {
     # here with every stream detached: a test runner reading a pipe would otherwise wait forever.
     # The lock descriptor must not leak into the long-lived server and services (9>&-).
     wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
+    start_services
+}
+
+start_services() {
     wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
     hold_desktop
 }
@@ -42,10 +46,7 @@ serve() {
     exec 9>"$TOV_RIG_DIR/prefix.lock"
     flock 9
     # "wineserver -p" ends at once with 2 when a server runs already.
-    if wineserver -p </dev/null >/dev/null 2>&1 9>&-; then
-        wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
-        hold_desktop
-    fi
+    if wineserver -p </dev/null >/dev/null 2>&1 9>&-; then start_services; fi
 }
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
