@@ -185,6 +185,18 @@ class WindowCase(unittest.TestCase):
     def screenshot(self, name):
         return _rig["x"].screenshot(name)
 
+    def open_picker(self):
+        """Clicks Browse and returns the folder picker. The shell's first picker of a process can take long on
+        a loaded machine, so the wait is generous; a picker that never comes is shown as the window was."""
+        self.driver.click(1002)
+        box = self.driver.wait_box(60000)
+        if box is None:
+            state = self.state()
+            self.fail("no folder picker within 60 s (status %r, controls %s, screenshot %s); Wine wrote:\n%s" % (
+                state.get("ctl.1007.text"), self.enabled(state), self.screenshot("no-picker.png"),
+                self.app.errors()))
+        return box
+
     def start_run(self):
         mark = len(self.events())
         self.driver.click(1004)
@@ -267,8 +279,7 @@ class IdleWindow(WindowCase):
                     self.addCleanup(self.app.kill)
                     # The progress bar exists: comctl32 came from the system directory.
                     self.assertEqual("msctls_progress32", self.driver.wait_window(60000)["ctl.1006.class"])
-                    self.driver.click(1002)
-                    self.assertIsNotNone(self.driver.wait_box(15000), "no folder picker")
+                    self.open_picker()
                     self.driver.box_click(IDCANCEL)
                     self.wait_state(lambda s: s["box"] == "0", 10, "picker closed")
                     self.close_and_expect_exit()
@@ -328,9 +339,7 @@ class IdleWindow(WindowCase):
         for path, expected in cases:
             with self.subTest(path=path):
                 before = self.state()["ctl.1001.text"]
-                self.driver.click(1002)
-                box = self.driver.wait_box(15000)
-                self.assertIsNotNone(box, "no folder picker")
+                box = self.open_picker()
                 self.assertEqual("1", box["box.owned"])
                 self.assertIn("请选择 TOV Kinemo 安装目录", [c.split("|", 2)[2] for c in box["box.child"]])
                 if path is None:
