@@ -144,13 +144,20 @@ std::string JsonList(const std::vector<std::string>& items) {
     return out + "]";
 }
 
+std::string JsonFlag(const char* name, FlagMember flag) {
+    if (flag == FlagMember::Absent)
+        return "";
+    return ",\"" + std::string(name) + "\":" + (flag == FlagMember::True ? "true" : "false");
+}
+
 std::string JsonChannelOpen(const ChannelResult& c) {
     std::string out = "{\"channel\":" + Json(c.channel) +
                       ",\"installer\":" + Json(c.installerAccepts ? "accepts" : "refuses") +
                       ",\"ok\":" + (c.ok ? "true" : "false");
     if (c.installerAccepts)
         out += ",\"version\":" + Json(c.latestVersion) + ",\"url\":" + Json(c.url) +
-               ",\"sizeBytes\":" + std::to_string(c.sizeBytes) + ",\"sha256\":" + Json(c.sha256);
+               ",\"sizeBytes\":" + std::to_string(c.sizeBytes) + ",\"sha256\":" + Json(c.sha256) +
+               JsonFlag("reuse", c.reuse);
     return out;
 }
 

@@ -36,6 +36,8 @@ bool OutputIsInput(const std::string& output, const std::vector<std::string>& in
 // UTF-8 is written as the code point of the same value, so that any text gives valid JSON.
 std::string Json(const std::string& text);
 std::string JsonList(const std::vector<std::string>& items);
+// ",\"name\":true" or false for a member present in the manifest; nothing when it is absent.
+std::string JsonFlag(const char* name, FlagMember flag);
 // A channel's object as verify and probe print it, left open for the command's own fields.
 std::string JsonChannelOpen(const ChannelResult& c);
 

@@ -18,7 +18,7 @@ namespace {
 const char kManifestHelp[] =
     "usage: tovpublish manifest --version V --out update.json\n"
     "                           (--channel win7|win10 --package PKG.zip --url https://...)...\n"
-    "                           [--force] [--dry-run] [--json]\n"
+    "                           [--reuse] [--allow-downgrade] [--strict] [--force] [--dry-run] [--json]\n"
     "\n"
     "Writes update.json (UTF-8, no BOM) with latestVersion V and, for each channel, the URL, the\n"
     "package's sha256 and sizeBytes. Each --channel starts a channel; the --package and --url after\n"
@@ -26,14 +26,21 @@ const char kManifestHelp[] =
     "host or is longer than 2047 bytes, an unknown channel, an empty package, a package without\n"
     "Payload/TOVKinemo.exe and Payload/tovkinemo.root, and texts that would need a \\u escape; warns\n"
     "on user:password in a URL. The written file is read back with the installer's rules before it\n"
-    "is kept. --dry-run checks everything and writes nothing (--out may then be left out). --json\n"
+    "is kept. --reuse writes \"reuse\": true in each channel: an upgrade then fetches only the\n"
+    "entries that changed since a package the user's cache holds (packs must be reproducible).\n"
+    "--allow-downgrade writes \"allowDowngrade\": true: the installer then replaces a newer\n"
+    "installation with this version (a deliberate rollback). Warns about non-ASCII entry names in\n"
+    "the win7 package (the Shell of Windows 7 and 8.1 unpacks them under other names); --strict\n"
+    "refuses them. --dry-run checks everything and writes nothing (--out may then be left out). --json\n"
     "prints one JSON object on standard output (channels, warnings, refusals, verdict).\n";
 
 const char* const kValueOptions[] = {"--version", "--out", "--channel", "--package", "--url", nullptr};
-const char* const kFlagOptions[] = {"--force", "--dry-run", "--json", nullptr};
+const char* const kFlagOptions[] = {"--force",           "--dry-run", "--json", "--reuse",
+                                    "--allow-downgrade", "--strict",  nullptr};
 
 int RunManifest(const Args& args) {
     bool dryRun = args.Flag("--dry-run"), json = args.Flag("--json");
+    bool allowDowngrade = args.Flag("--allow-downgrade");
     std::string version, outPath, error;
     if (!Single(args, "--version", &version, &error))
         return UsageError("manifest", error, kManifestHelp);
@@ -98,6 +105,7 @@ int RunManifest(const Args& args) {
         ChannelInput ch;
         ch.channel = g.channel;
         ch.url = g.url;
+        ch.reuse = args.Flag("--reuse");
         PackageReport report;
         if (!HashFile(g.package, &ch.sizeBytes, &ch.sha256, &error)) {
             refusals.push_back(error);
@@ -108,6 +116,7 @@ int RunManifest(const Args& args) {
         } else {
             for (const std::string& w : report.warnings)
                 warnings.push_back(g.channel + ": " + w);
+            NoteWin7Names(g.channel, report, args.Flag("--strict"), &warnings, &refusals);
             if (!PackageUsable(report, &why))
                 refusals.push_back(g.package + " cannot be installed: " + why);
         }
@@ -116,7 +125,7 @@ int RunManifest(const Args& args) {
     }
     std::string text;
     if (refusals.empty()) {
-        if (!BuildManifest(version, channels, &text, &why)) {
+        if (!BuildManifest(version, channels, &text, &why, allowDowngrade)) {
             refusals.push_back(why);
         } else if (text.size() > kMaxServedSize) {
             refusals.push_back("the manifest would be 4 MiB or larger");
@@ -126,7 +135,9 @@ int RunManifest(const Args& args) {
                 ManifestEntry entry;
                 if (!ReadManifest(text.data(), text.size(), ch.channel.c_str(), &entry, &why) ||
                     std::strcmp(entry.latestVersion, version.c_str()) != 0 || ch.url != entry.url ||
-                    ch.sha256 != entry.sha256 || ch.sizeBytes != entry.sizeBytes)
+                    ch.sha256 != entry.sha256 || ch.sizeBytes != entry.sizeBytes ||
+                    ch.reuse != (entry.reuse == FlagMember::True) ||
+                    allowDowngrade != (entry.allowDowngrade == FlagMember::True))
                     refusals.push_back("internal error: the written manifest does not read back (" + why +
                                        ")");
             }
@@ -150,12 +161,15 @@ int RunManifest(const Args& args) {
             ",\"dryRun\":" + (dryRun ? "true" : "false") +
             ",\"written\":" + (written ? Json(outPath) : "null") +
             ",\"bytes\":" + std::to_string(refusals.empty() ? text.size() : 0) +
-            ",\"latestVersion\":" + Json(version) + ",\"channels\":[";
+            ",\"latestVersion\":" + Json(version) +
+            JsonFlag("allowDowngrade", allowDowngrade ? FlagMember::True : FlagMember::Absent) +
+            ",\"channels\":[";
         for (size_t i = 0; i < channels.size(); ++i)
             out += std::string(i ? "," : "") + "{\"channel\":" + Json(channels[i].channel) +
                    ",\"version\":" + Json(version) + ",\"url\":" + Json(channels[i].url) +
                    ",\"sizeBytes\":" + std::to_string(channels[i].sizeBytes) +
-                   ",\"sha256\":" + Json(channels[i].sha256) + "}";
+                   ",\"sha256\":" + Json(channels[i].sha256) +
+                   JsonFlag("reuse", channels[i].reuse ? FlagMember::True : FlagMember::Absent) + "}";
         out += "],\"warnings\":" + JsonList(warnings) + ",\"refusals\":" + JsonList(refusals) + "}\n";
         std::fputs(out.c_str(), stdout);
     }
@@ -167,9 +181,13 @@ int RunManifest(const Args& args) {
     else
         std::fprintf(info, "dry run: %s would be %zu bytes, latestVersion %s; nothing written\n",
                      outPath.empty() ? "update.json" : outPath.c_str(), text.size(), version.c_str());
+    if (allowDowngrade)
+        std::fprintf(info, "  allowDowngrade: an installation newer than %s is replaced by it\n",
+                     version.c_str());
     for (const ChannelInput& ch : channels)
-        std::fprintf(info, "  %s: %llu bytes, sha256 %s, %s\n", ch.channel.c_str(),
-                     static_cast<unsigned long long>(ch.sizeBytes), ch.sha256.c_str(), ch.url.c_str());
+        std::fprintf(info, "  %s: %llu bytes, sha256 %s, %s%s\n", ch.channel.c_str(),
+                     static_cast<unsigned long long>(ch.sizeBytes), ch.sha256.c_str(), ch.url.c_str(),
+                     ch.reuse ? ", reuse on" : "");
     if (written)
         std::fprintf(info, "sign it next; any later change to the file makes the signature fail\n");
     return 0;

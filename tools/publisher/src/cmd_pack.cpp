@@ -25,7 +25,8 @@ const char kPackHelp[] =
     "Assets/AppIcon.ico for the shortcut's icon). The archive is reproducible: entries sorted by\n"
     "name, files deflated at level 9, every time stamp 1980-01-01 00:00, DOS attributes; the same\n"
     "folder gives the same bytes on any machine with the same zlib. Refuses symbolic links, special\n"
-    "files, names Windows cannot hold, and an output inside DIR.\n";
+    "files, names Windows cannot hold, and an output inside DIR. Notes non-ASCII names, which are\n"
+    "not safe in a package for win7 (the Shell of Windows 7 and 8.1 unpacks them under other names).\n";
 
 const char* const kValueOptions[] = {"--from", "--out", nullptr};
 const char* const kFlagOptions[] = {"--force", nullptr};
@@ -63,6 +64,10 @@ int RunPack(const Args& args) {
     FinishPackageReport(&report);
     for (const std::string& w : report.warnings)
         std::fprintf(stderr, "warning: %s\n", w.c_str());
+    // The channel is not known here: a note, which manifest and verify make a warning for win7.
+    std::string names = NonAsciiNamesText(report);
+    if (!names.empty())
+        std::fprintf(stderr, "note: %s\n", names.c_str());
     if (!PackageUsable(report, &why))
         return Refuse("pack", "the package from " + fromDir + " cannot be installed: " + why);
 

@@ -28,8 +28,11 @@ const char kProbeHelp[] =
     "sha256 compared with the manifest; --quick compares the sizes only. Warns when the manifest or\n"
     "the signature comes with a Content-Encoding, with no caching header (Cache-Control or Expires),\n"
     "or with caching headers that differ between the two. --ca-file trusts a CA (PEM) beside the\n"
-    "system's store, for hosts under test. --json prints one JSON object on standard output.\n"
-    "Exits 0 when the release is served right (warnings allowed), 1 on any refusal.\n";
+    "system's store, for hosts under test. For a channel with \"reuse\": true, the package's tail\n"
+    "(central directory, zip64 records, end record) must also come by range requests, each answered\n"
+    "206 with exactly its bytes (and the bytes of the package downloaded). --json prints one JSON\n"
+    "object on standard output. Exits 0 when the release is served right (warnings allowed), 1 on\n"
+    "any refusal.\n";
 
 const char* const kValueOptions[] = {"--public", "--channel", "--ca-file", nullptr};
 const char* const kFlagOptions[] = {"--quick", "--require-ranges", "--json", nullptr};
@@ -63,6 +66,11 @@ std::string JsonProbe(const PackageProbe& p) {
            ",\"servedSize\":" + (p.sizeKnown ? std::to_string(p.servedSize) : "null") +
            ",\"connections\":" + std::to_string(p.connections) +
            ",\"sha256Checked\":" + (p.sha256Checked ? "true" : "false") +
+           (p.reuse
+                ? ",\"tail\":" + (p.tailChecked ? "{\"offset\":" + std::to_string(p.tailOffset) +
+                                                      ",\"requests\":" + std::to_string(p.tailRequests) + "}"
+                                                : std::string("null"))
+                : std::string()) +
            ",\"ok\":" + (p.ok ? "true" : "false") +
            ",\"headers\":" + JsonHeaders(r, sizeof(kShownHeaders) / sizeof(kShownHeaders[0])) + "}";
 }

@@ -13,7 +13,7 @@ namespace {
 const char kVerifyHelp[] =
     "usage: tovpublish verify --public public.pem --manifest update.json --signature update.json.sig\n"
     "                         [--channel win7|win10]... [--package CHANNEL=PKG.zip]...\n"
-    "                         [--require-packages] [--json]\n"
+    "                         [--require-packages] [--strict] [--json]\n"
     "\n"
     "Checks the signature over the exact manifest bytes, then reads each named channel (or each\n"
     "channel the manifest mentions) with the installer's reading rules, and applies every rule of\n"
@@ -21,12 +21,16 @@ const char kVerifyHelp[] =
     "With --package, also checks that the zip's size and sha256 match the channel's entry and that\n"
     "it holds Payload/TOVKinemo.exe and Payload/tovkinemo.root; without one a channel's package is\n"
     "reported as not checked, and --require-packages makes that a refusal. Prints the public key's\n"
-    "fingerprint and says when the manifest has CR LF line ends or a byte-order mark. --json prints\n"
-    "one JSON object on standard output. Exits non-zero on any refusal.\n";
+    "fingerprint and says when the manifest has CR LF line ends or a byte-order mark. Shows the\n"
+    "opt-in members: a channel's \"reuse\": true (upgrades fetch only changed entries) and the\n"
+    "top-level \"allowDowngrade\": true, which it warns about (a newer installation is replaced).\n"
+    "Warns about non-ASCII entry names in a package given for win7 (the Shell of Windows 7 and 8.1\n"
+    "unpacks them under other names); --strict refuses them. --json prints one JSON object on\n"
+    "standard output. Exits non-zero on any refusal.\n";
 
 const char* const kValueOptions[] = {"--public",  "--manifest", "--signature",
                                      "--channel", "--package",  nullptr};
-const char* const kFlagOptions[] = {"--json", "--require-packages", nullptr};
+const char* const kFlagOptions[] = {"--json", "--require-packages", "--strict", nullptr};
 
 int RunVerify(const Args& args) {
     bool json = args.Flag("--json");
@@ -37,6 +41,7 @@ int RunVerify(const Args& args) {
         return UsageError("verify", error, kVerifyHelp);
     VerifyInput input;
     input.requirePackages = args.Flag("--require-packages");
+    input.strict = args.Flag("--strict");
     for (const auto& o : args.options) {
         if (o.first == "--channel") {
             input.channels.push_back(o.second);
@@ -74,7 +79,8 @@ int RunVerify(const Args& args) {
             "{\"command\":\"verify\",\"verdict\":" + Json(outcome.ok() ? "accepted" : "refused") +
             ",\"fingerprint\":" + (outcome.fingerprint.empty() ? "null" : Json(outcome.fingerprint)) +
             ",\"signature\":" + Json(outcome.signatureOk ? "verified" : "refused") +
-            ",\"packagesChecked\":" + (packagesChecked ? "true" : "false") + ",\"channels\":[";
+            ",\"packagesChecked\":" + (packagesChecked ? "true" : "false") +
+            JsonFlag("allowDowngrade", outcome.allowDowngrade) + ",\"channels\":[";
         for (size_t i = 0; i < outcome.channels.size(); ++i) {
             const ChannelResult& c = outcome.channels[i];
             out += std::string(i ? "," : "") + JsonChannelOpen(c);

@@ -243,6 +243,31 @@ bool ProbeRanges(const HttpClient& client, const std::string& url, HttpResponse*
     return Prepare(client, url, "0-0", &t) && Finish(curl_easy_perform(t.easy), &t);
 }
 
+bool FetchRange(const HttpClient& client, const std::string& url, uint64_t first, uint64_t last,
+                HttpResponse* out) {
+    *out = HttpResponse();
+    Transfer t;
+    t.response = out;
+    t.body = Body::Keep;
+    t.wantStatus = 206;
+    t.limit = static_cast<size_t>(last - first + 1);
+    std::string range = std::to_string(first) + "-" + std::to_string(last);
+    if (!Prepare(client, url, range, &t))
+        return false;
+    if (!Finish(curl_easy_perform(t.easy), &t)) {
+        if (t.tooLarge)
+            out->error = "the body is longer than the " + std::to_string(t.limit) + " bytes asked for";
+        return false;
+    }
+    std::string answered = out->Header("Content-Range");
+    if (answered.rfind("bytes " + range + "/", 0) != 0)
+        out->error = "Content-Range \"" + answered + "\" is not for bytes " + range;
+    else if (out->body.size() != t.limit)
+        out->error = "the body has " + std::to_string(out->body.size()) + " of the " +
+                     std::to_string(t.limit) + " bytes asked for";
+    return out->error.empty();
+}
+
 void SegmentBounds(uint64_t size, int i, uint64_t* first, uint64_t* last) {
     // floor(size * i / 8) without overflow.
     auto at = [size](uint64_t k) { return size / kSegments * k + size % kSegments * k / kSegments; };

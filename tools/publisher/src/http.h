@@ -37,6 +37,11 @@ bool FetchWhole(const HttpClient& client, const std::string& url, size_t limit, 
 // The installer's range probe: GET with "Range: bytes=0-0"; the body is not read.
 bool ProbeRanges(const HttpClient& client, const std::string& url, HttpResponse* out);
 
+// Bytes first to last (inclusive) by one range request, kept in out->body: the answer must be 206
+// with a Content-Range for exactly those bytes and a body of exactly their length.
+bool FetchRange(const HttpClient& client, const std::string& url, uint64_t first, uint64_t last,
+                HttpResponse* out);
+
 // Byte range i of the eight the installer cuts a package of size bytes into (last inclusive).
 void SegmentBounds(uint64_t size, int i, uint64_t* first, uint64_t* last);
 

@@ -68,6 +68,11 @@ void AddPackageEntry(const std::string& entryName, bool encrypted, int compressi
     std::string name = entryName;
     for (char& c : name)
         if (c == '\\') c = '/';
+    for (char c : name)
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            report->nonAsciiNames.push_back(name);
+            break;
+        }
     std::string lower = Lower(name);
     if (lower == "payload") {
         report->payloadIsFile = true;
@@ -135,6 +140,28 @@ bool PackageUsable(const PackageReport& report, std::string* why) {
         }
     }
     return false;
+}
+
+std::string NonAsciiNamesText(const PackageReport& report) {
+    const std::vector<std::string>& names = report.nonAsciiNames;
+    if (names.empty())
+        return "";
+    return std::to_string(names.size()) + (names.size() == 1 ? " entry name is" : " entry names are") +
+           " not plain ASCII (\"" + names[0] + "\"" + (names.size() > 1 ? " and others" : "") +
+           "); the Shell of Windows 7 and 8.1 is reported to ignore the UTF-8 flag and to unpack "
+           "such names under other names, and the installer then fails every install there: "
+           "use ASCII names in a package for win7";
+}
+
+void NoteWin7Names(const std::string& channel, const PackageReport& report, bool strict,
+                   std::vector<std::string>* warnings, std::vector<std::string>* refusals) {
+    std::string text = NonAsciiNamesText(report);
+    if (channel != "win7" || text.empty())
+        return;
+    if (strict)
+        refusals->push_back(channel + ": " + text + " (refused with --strict)");
+    else
+        warnings->push_back(channel + ": " + text);
 }
 
 namespace {

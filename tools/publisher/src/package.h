@@ -23,6 +23,7 @@ struct PackageReport {
     uint64_t payloadFiles = 0;
     std::vector<std::string> problems;  // each one makes the package unusable
     std::vector<std::string> warnings;
+    std::vector<std::string> nonAsciiNames; // entry names with a byte above 0x7F, in archive order
 };
 bool InspectPackage(const std::string& path, PackageReport* report, std::string* error);
 // The same judgement entry by entry, for archives being built: add each name, then finish.
@@ -30,6 +31,14 @@ void AddPackageEntry(const std::string& name, bool encrypted, int compression, P
 void FinishPackageReport(PackageReport* report);
 // True when the report has no problems; otherwise *why lists them.
 bool PackageUsable(const PackageReport& report, std::string* why);
+
+// What non-ASCII entry names mean for Windows 7 and 8.1, whose Shell is reported to ignore the UTF-8
+// flag (bit 11): empty when every name is ASCII. pack shows it as a note; verify and manifest judge
+// it per channel with NoteWin7Names.
+std::string NonAsciiNamesText(const PackageReport& report);
+// For a package listed for win7: the text above as a warning, or with strict as a refusal.
+void NoteWin7Names(const std::string& channel, const PackageReport& report, bool strict,
+                   std::vector<std::string>* warnings, std::vector<std::string>* refusals);
 
 // One entry of a package being built: its name in the archive ("Payload/..." with "/"; a folder's
 // name ends in "/") and the file it is read from.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "package.h"
+#include "ziptail.h"
 
 namespace pub {
 
@@ -69,9 +70,65 @@ std::string LowerHex(std::string s) {
     return s;
 }
 
+// With "reuse": true an upgrade reads the package's tail first, by range requests: found from the last
+// 64 KiB, then fetched from the directory's start as one range, each answered 206 with exactly its
+// bytes; a downloaded package (fd >= 0) must hold the same bytes there.
+void ProbeTail(const ProbeInput& input, const ChannelResult& ch, int fd, PackageProbe* p,
+               VerifyOutcome* out) {
+    std::string where = ch.channel + ": " + ch.url + ": reuse is on, but ";
+    if (!p->ranges) {
+        out->warnings.push_back(where + "the host answers no ranges: upgrades download the whole package");
+        return;
+    }
+    uint64_t size = ch.sizeBytes, first = size > kZipTailWindow ? size - kZipTailWindow : 0;
+    HttpResponse r;
+    ZipTail tail;
+    TailRead read = TailRead::NeedEarlier;
+    // Each further request reaches back to what the bytes before named: the zip64 record, the directory.
+    for (bool exact = false; !exact; ++p->tailRequests) {
+        if (read == TailRead::NeedEarlier && p->tailRequests > 0) {
+            if (tail.earlier >= first || p->tailRequests >= 4)
+                return out->failures.push_back(where + "its tail does not read as a zip directory");
+            first = tail.earlier;
+        } else if (read == TailRead::Ok) {
+            first = tail.start;
+        }
+        std::string range = std::to_string(first) + "-" + std::to_string(size - 1);
+        if (!FetchRange(input.client, ch.url, first, size - 1, &r))
+            return out->failures.push_back(where + "the tail's range request (bytes " + range +
+                                           ") fails: " + r.error);
+        read = ReadZipTail(r.body.data(), r.body.size(), size, &tail);
+        if (read == TailRead::Bad)
+            return out->failures.push_back(where + "its tail does not read as a zip directory: " + tail.why);
+        exact = read == TailRead::Ok && first == tail.start;
+    }
+    Bytes stored(r.body.size());
+    if (fd >= 0 && (::pread(fd, stored.data(), stored.size(), static_cast<off_t>(first)) !=
+                        static_cast<ssize_t>(stored.size()) ||
+                    stored != r.body))
+        return out->failures.push_back(where +
+                                       "the tail served by range differs from the package downloaded");
+    p->tailChecked = true;
+    p->tailOffset = first;
+    out->checked.push_back(ch.channel + ": reuse: the tail (bytes " + std::to_string(first) + "-" +
+                           std::to_string(size - 1) + ", " + std::to_string(tail.entries) + " entries" +
+                           (tail.zip64 ? ", zip64" : "") + ") comes by range request (206) in " +
+                           std::to_string(p->tailRequests) + " requests");
+}
+
+// A package served right so far: with reuse, its tail too.
+void FinishPackage(const ProbeInput& input, const ChannelResult& ch, int fd, PackageProbe* p,
+                   VerifyOutcome* out) {
+    size_t before = out->failures.size();
+    if (p->reuse)
+        ProbeTail(input, ch, fd, p, out);
+    p->ok = out->failures.size() == before;
+}
+
 // Steps 3 and 4 for one channel: the range probe, then the download (or the sizes alone).
 void ProbePackage(const ProbeInput& input, const ChannelResult& ch, PackageProbe* p, VerifyOutcome* out) {
     p->channel = ch.channel;
+    p->reuse = ch.reuse == FlagMember::True;
     std::string where = ch.channel + ": " + ch.url;
     size_t before = out->failures.size();
     HttpResponse& r = p->answer;
@@ -110,8 +167,7 @@ void ProbePackage(const ProbeInput& input, const ChannelResult& ch, PackageProbe
     if (input.quick && p->sizeKnown) {
         out->checked.push_back(served + ", " + std::to_string(p->servedSize) +
                                " bytes as the manifest says; sha256 not checked (--quick)");
-        p->ok = true;
-        return;
+        return FinishPackage(input, ch, -1, p, out);
     }
 
     // Without a size from the headers, --quick counts the bytes of one download (nothing stored).
@@ -135,8 +191,7 @@ void ProbePackage(const ProbeInput& input, const ChannelResult& ch, PackageProbe
                       std::to_string(p->connections) + (p->ranges ? " connections" : " connection");
     if (input.quick) {
         out->checked.push_back(got + ", as many as the manifest says; sha256 not checked (--quick)");
-        p->ok = true;
-        return;
+        return FinishPackage(input, ch, -1, p, out);
     }
     uint64_t size = 0;
     std::string hex;
@@ -152,7 +207,7 @@ void ProbePackage(const ProbeInput& input, const ChannelResult& ch, PackageProbe
         return;
     }
     out->checked.push_back(got + ", size and sha256 match the manifest");
-    p->ok = true;
+    FinishPackage(input, ch, temp.fd, p, out);
 }
 
 } // namespace

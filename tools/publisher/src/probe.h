@@ -29,6 +29,10 @@ struct PackageProbe {
     uint64_t servedSize = 0;
     int connections = 0; // of the download: 8, 1, or 0 when nothing was downloaded
     bool sha256Checked = false;
+    bool reuse = false;       // the channel has "reuse": true, so the tail is checked too
+    bool tailChecked = false; // the tail came by range requests, 206 with exactly its bytes
+    uint64_t tailOffset = 0;  // where the tail (central directory, zip64 records, end record) begins
+    int tailRequests = 0;
     bool ok = false;
 };
 

@@ -123,6 +123,16 @@ StringRead ReadStringValue(const char* objectStart, const char* objectEnd, const
     return StringRead::Ok;
 }
 
+FlagMember ReadFlagMember(const char* objectStart, const char* objectEnd, const char* key) {
+    const char* value = FindKeyValue(objectStart, objectEnd, key);
+    if (!value)
+        return FlagMember::Absent;
+    if (objectEnd - value < 5 || std::memcmp(value, "true", 4) != 0)
+        return FlagMember::Other;
+    char after = value[4];
+    return IsSpace(after) || after == ',' || after == '}' ? FlagMember::True : FlagMember::Other;
+}
+
 bool HasHttpsPrefix(const char* text) {
     static const char kPrefix[] = "https://";
     for (int i = 0; i < 8; ++i) {
@@ -230,6 +240,8 @@ bool ReadManifest(const char* bytes, size_t length, const char* channel, Manifes
     }
     if (value == 0) return Fail(reason, "\"sizeBytes\" is 0");
     entry->sizeBytes = value;
+    entry->reuse = ReadFlagMember(channelValue, chEnd, "reuse");
+    entry->allowDowngrade = ReadFlagMember(top, topEnd, "allowDowngrade");
 
     if (!IsValidUtf8(entry->url)) return Fail(reason, "\"url\" is not valid UTF-8");
     if (!HasHttpsPrefix(entry->url)) return Fail(reason, "\"url\" does not begin with https://");

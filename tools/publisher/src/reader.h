@@ -7,13 +7,19 @@
 
 namespace pub {
 
+// An opt-in member such as "reuse": absent, the JSON literal true (the only value that turns it on),
+// or present with any other value (off, as when absent).
+enum class FlagMember { Absent = 0, True, Other };
+
 // Same shape and capacities as the installer's entry (urlWide is not kept: the UTF-8
-// check stands in for the conversion).
+// check stands in for the conversion), with the opt-in members after it.
 struct ManifestEntry {
     char latestVersion[32];
     char url[2048];
     char sha256[65];
     uint64_t sizeBytes;
+    FlagMember reuse;          // the channel's "reuse"
+    FlagMember allowDowngrade; // the top-level "allowDowngrade"
 };
 
 // Scanners over [start, end); they never read at or past end. "None" is nullptr.
@@ -23,6 +29,10 @@ const char* FindKeyValue(const char* objectStart, const char* objectEnd, const c
 enum class StringRead { Ok, NotFound, NotString, Unterminated, TooLong, UnicodeEscape };
 StringRead ReadStringValue(const char* objectStart, const char* objectEnd, const char* key, char* buffer,
                            uint32_t capacity);
+
+// The member key of the object as an opt-in flag: true only for the literal true followed by
+// whitespace, a comma or the object's closing brace.
+FlagMember ReadFlagMember(const char* objectStart, const char* objectEnd, const char* key);
 
 // First eight bytes equal "https://", ASCII letters without regard to case.
 bool HasHttpsPrefix(const char* text);

@@ -52,6 +52,24 @@ void NoteUploadDamage(const Bytes& manifest, VerifyOutcome* out) {
         }
 }
 
+// The opt-in members: a value other than the literal true is off for the installer, which a vendor who
+// wrote it did not mean; allowDowngrade (top level, the same for every channel) is noted once.
+void NoteFlags(const std::string& channel, const ManifestEntry& entry, VerifyOutcome* out) {
+    const char* off = " is present but not the JSON literal true; the installer treats it as absent";
+    if (entry.reuse == FlagMember::Other)
+        out->warnings.push_back(channel + ": \"reuse\"" + off);
+    if (out->allowDowngrade != FlagMember::Absent)
+        return;
+    out->allowDowngrade = entry.allowDowngrade;
+    if (entry.allowDowngrade == FlagMember::Other)
+        out->warnings.push_back(std::string("\"allowDowngrade\"") + off);
+    if (entry.allowDowngrade == FlagMember::True)
+        out->warnings.push_back(
+            std::string("the manifest allows downgrades (\"allowDowngrade\": true): an installation "
+                        "newer than ") +
+            entry.latestVersion + " is replaced by it; keep this for a deliberate rollback only");
+}
+
 }  // namespace
 
 void VerifyRelease(const VerifyInput& input, VerifyOutcome* out) {
@@ -117,6 +135,8 @@ void VerifyRelease(const VerifyInput& input, VerifyOutcome* out) {
         result.url = entry.url;
         result.sha256 = entry.sha256;
         result.sizeBytes = entry.sizeBytes;
+        result.reuse = entry.reuse;
+        NoteFlags(channel, entry, out);
         size_t before = out->failures.size();
         CheckEntryExtras(channel, entry, out);
         if (out->failures.size() != before) continue;
@@ -131,7 +151,8 @@ void VerifyRelease(const VerifyInput& input, VerifyOutcome* out) {
         }
         size_t beforePackages = out->failures.size();
         out->checked.push_back(channel + ": version " + entry.latestVersion + ", " + entry.url + ", " +
-                               std::to_string(entry.sizeBytes) + " bytes, sha256 " + entry.sha256);
+                               std::to_string(entry.sizeBytes) + " bytes, sha256 " + entry.sha256 +
+                               (entry.reuse == FlagMember::True ? ", reuse on" : ""));
 
         for (const auto& pkg : input.packages) {
             if (pkg.first != channel) continue;
@@ -160,6 +181,7 @@ void VerifyRelease(const VerifyInput& input, VerifyOutcome* out) {
                 continue;
             }
             for (const std::string& w : report.warnings) out->warnings.push_back(channel + ": " + w);
+            NoteWin7Names(channel, report, input.strict, &out->warnings, &out->failures);
             if (!PackageUsable(report, &why)) {
                 out->failures.push_back(channel + ": " + pkg.second + " cannot be installed: " + why);
                 continue;

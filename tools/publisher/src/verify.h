@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "reader.h"
 #include "signature.h"
 
 namespace pub {
@@ -22,6 +23,7 @@ struct VerifyInput {
     std::vector<std::pair<std::string, std::string>> packages;   // channel, zip path
     bool requirePackages = false;  // a channel without a --package is refused
     bool packagesProbed = false;   // the caller checks the packages where they are served: no note
+    bool strict = false;           // non-ASCII names in a win7 package are refused, not warned about
 };
 
 // One channel as the installer reads it, and whether the tool's stricter rules keep it.
@@ -32,11 +34,13 @@ struct ChannelResult {
     std::string latestVersion, url, sha256;
     uint64_t sizeBytes = 0;
     std::string package;  // the zip checked against the entry, empty when none was given
+    FlagMember reuse = FlagMember::Absent;
 };
 
 struct VerifyOutcome {
     std::string fingerprint;            // of the public key, empty when it cannot be read
     bool signatureOk = false;
+    FlagMember allowDowngrade = FlagMember::Absent; // as read with the first channel the installer reads
     std::vector<ChannelResult> channels;
     std::vector<std::string> checked;   // what passed
     std::vector<std::string> warnings;

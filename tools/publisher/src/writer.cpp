@@ -107,13 +107,15 @@ bool CheckUrl(const std::string& url, std::string* why, std::string* warning) {
 }
 
 bool BuildManifest(const std::string& version, const std::vector<ChannelInput>& channels, std::string* json,
-                   std::string* why) {
+                   std::string* why, bool allowDowngrade) {
     if (!CheckVersion(version, why)) return false;
     if (channels.empty()) return Fail(why, "no channel given");
     std::string out = "{\"latestVersion\":\"";
     std::string escaped;
     if (!EscapeJsonString(version, &escaped)) return Fail(why, "the version contains a control character");
     out += escaped + "\"";
+    if (allowDowngrade)
+        out += ",\"allowDowngrade\":true";
     for (size_t i = 0; i < channels.size(); ++i) {
         const ChannelInput& ch = channels[i];
         if (ch.channel != "win7" && ch.channel != "win10")
@@ -126,7 +128,7 @@ bool BuildManifest(const std::string& version, const std::vector<ChannelInput>& 
         std::string url;
         if (!EscapeJsonString(ch.url, &url)) return Fail(why, "the URL contains a control character");
         out += ",\"" + ch.channel + "\":{\"url\":\"" + url + "\",\"sha256\":\"" + ch.sha256 +
-               "\",\"sizeBytes\":" + std::to_string(ch.sizeBytes) + "}";
+               "\",\"sizeBytes\":" + std::to_string(ch.sizeBytes) + (ch.reuse ? ",\"reuse\":true}" : "}");
     }
     out += "}\n";
     *json = out;

@@ -12,6 +12,7 @@ struct ChannelInput {
     std::string url;
     std::string sha256;   // lowercase hex
     uint64_t sizeBytes = 0;
+    bool reuse = false; // "reuse": true in the channel object: upgrades fetch only changed entries
 };
 
 // JSON string body: quote and backslash escaped, LF CR TAB as \n \r \t, everything else raw.
@@ -25,7 +26,8 @@ bool CheckVersion(const std::string& version, std::string* why);
 bool CheckUrl(const std::string& url, std::string* why, std::string* warning = nullptr);
 
 // The manifest text: one compact line with a final LF, no BOM, channels in the given order.
+// allowDowngrade writes the top-level "allowDowngrade": true after "latestVersion".
 bool BuildManifest(const std::string& version, const std::vector<ChannelInput>& channels, std::string* json,
-                   std::string* why);
+                   std::string* why, bool allowDowngrade = false);
 
 }  // namespace pub

@@ -35,11 +35,11 @@ def tool(*args, check=True):
     return result
 
 
-def release(server, name, block, served, good, channels=("win10",), version="2.0", package_dir=None):
+def release(server, name, block, served, good, channels=("win10",), version="2.0", package_dir=None, flags=()):
     """www/NAME: update.json for `good` (signed), the package bytes `served` under each channel's name."""
     folder = os.path.join(ROOT, name)
     os.makedirs(folder, exist_ok=True)
-    args = ["manifest", "--version", version, "--out", os.path.join(folder, "update.json"), "--force"]
+    args = ["manifest", "--version", version, "--out", os.path.join(folder, "update.json"), "--force", *flags]
     for ch in channels:
         with open(os.path.join(folder, ch + ".zip"), "wb") as out:
             out.write(served)
@@ -66,6 +66,11 @@ def main():
     data = open(good, "rb").read()
     changed = bytearray(data)
     changed[len(data) // 2] ^= 1
+    # The central directory's first signature broken (its offset from the end record, which has no
+    # comment): same size, a tail that does not read.
+    directory = int.from_bytes(data[-6:-2], "little")
+    bad_tail = bytearray(data)
+    bad_tail[directory] ^= 1
     ca = os.path.join(nginx.ensure_certs(BUILD), "ca.pem")
 
     server = nginx.Nginx(ROOT, BUILD, name="probe-test", tls11=False, locations=LOCATIONS)
@@ -78,6 +83,9 @@ def main():
             "norange": release(server, "norange", "norange", data, good),
             "to-http": release(server, "to-http-release", "ranges", data, good, package_dir="to-http"),
             "cached": release(server, "cached", "ranges", data, good),
+            "reuse": release(server, "reuse", "ranges", data, good, flags=["--reuse"]),
+            "reuse-norange": release(server, "reuse-norange", "norange", data, good, flags=["--reuse"]),
+            "reuse-badtail": release(server, "reuse-badtail", "ranges", bytes(bad_tail), good, flags=["--reuse"]),
             "tls13": server.url("good/update.json", "tls13"),
         }
         # The signature of the release before: the manifest was replaced, its signature was not.
@@ -106,6 +114,9 @@ def main():
             ("cached", [], 0, "different caching headers|Content-Encoding: gzip"),
             ("good", ["--json"], 0, '"verdict":"accepted"'),
             ("changed", ["--json"], 1, '"verdict":"refused"'),
+            ("reuse", ["--json"], 0, '"tail":{"offset":%d,"requests":2}' % directory),
+            ("reuse-norange", [], 0, "reuse is on, but the host answers no ranges"),
+            ("reuse-badtail", ["--quick"], 1, "its tail does not read as a zip directory"),
         ]
         failures = []
         for name, options, code, text in table:

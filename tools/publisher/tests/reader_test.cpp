@@ -1,9 +1,11 @@
 // The installer's reading rules for update.json, case by case.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "reader.h"
+#include "ziptail.h"
 
 namespace {
 
@@ -24,6 +26,7 @@ struct ReaderCase {
     std::string version = "";  // checked when accepted and not empty
     std::string url = "";
     unsigned long long size = 0;  // checked when non-zero
+    pub::FlagMember reuse = pub::FlagMember::Absent, allowDowngrade = pub::FlagMember::Absent;
 };
 
 void PrintTo(const ReaderCase& c, std::ostream* os) { *os << c.name; }
@@ -49,6 +52,8 @@ TEST_P(ReaderRules, ReadsAsTheInstallerDoes) {
     if (c.size) {
         EXPECT_EQ(entry.sizeBytes, c.size);
     }
+    EXPECT_EQ(entry.reuse, c.reuse);
+    EXPECT_EQ(entry.allowDowngrade, c.allowDowngrade);
 }
 
 const std::string k31(31, 'v'), k32(32, 'v');
@@ -135,7 +140,26 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"url_above_10ffff", Manifest("1", Entry("https://h/\xF4\x90\x80\x80", kHex, "1")), false},
         ReaderCase{"url_overlong_three_bytes", Manifest("1", Entry("https://h/\xE0\x80\xAF", kHex, "1")), false},
         ReaderCase{"url_truncated_sequence", Manifest("1", Entry("https://h/\xE4\xBE", kHex, "1")), false},
-        ReaderCase{"unterminated_string_in_channel", Manifest("1", "{\"url\":\"https://h/a}"), false}),
+        ReaderCase{"unterminated_string_in_channel", Manifest("1", "{\"url\":\"https://h/a}"), false},
+        // Opt-in members: only the literal true turns one on; anything else is there but off.
+        ReaderCase{"reuse_true_last",
+                   Manifest("1", "{\"url\":\"https://h/a\",\"sha256\":\"" + kHex + "\",\"sizeBytes\":5,\"reuse\": true}"),
+                   true, "", "", 5, pub::FlagMember::True},
+        ReaderCase{"reuse_true_first_and_downgrade",
+                   "{\"allowDowngrade\":true\n,\"latestVersion\":\"1\",\"win10\":{\"reuse\":true,\"url\":\"https://h/a\","
+                   "\"sha256\":\"" + kHex + "\",\"sizeBytes\":5}}",
+                   true, "1", "", 5, pub::FlagMember::True, pub::FlagMember::True},
+        ReaderCase{"reuse_quoted",
+                   Manifest("1", "{\"reuse\":\"true\",\"url\":\"https://h/a\",\"sha256\":\"" + kHex + "\",\"sizeBytes\":5}"),
+                   true, "", "", 5, pub::FlagMember::Other},
+        ReaderCase{"reuse_trueish_and_downgrade_one",
+                   "{\"latestVersion\":\"1\",\"allowDowngrade\":1,\"win10\":{\"reuse\":truex,\"url\":\"https://h/a\","
+                   "\"sha256\":\"" + kHex + "\",\"sizeBytes\":5}}",
+                   true, "1", "", 5, pub::FlagMember::Other, pub::FlagMember::Other},
+        ReaderCase{"reuse_nested_and_downgrade_in_channel",
+                   Manifest("1", "{\"m\":{\"reuse\":true},\"allowDowngrade\":true,\"url\":\"https://h/a\",\"sha256\":\"" +
+                                     kHex + "\",\"sizeBytes\":5}"),
+                   true, "", "", 5}),
     [](const testing::TestParamInfo<ReaderCase>& info) { return std::string(info.param.name); });
 
 TEST(ReaderScanners, NeverReadPastEnd) {
@@ -157,6 +181,72 @@ TEST(ReaderScanners, BracketsInsideStringsDoNotCount) {
     const char* value = pub::FindKeyValue(text.data(), end, "k");
     ASSERT_NE(value, nullptr);
     EXPECT_EQ(*value, '7');
+}
+
+std::string Le(uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+}
+
+// A package's tail found from its last bytes, as probe reads it before an upgrade with reuse.
+TEST(ZipTail, FoundFromTheLastBytes) {
+    const uint64_t kData = 1000; // bytes of entries before the directory
+    std::string records;
+    for (const char* name : {"Payload/", "Payload/TOVKinemo.exe"})
+        records += "PK\x01\x02" + std::string(24, '\0') + Le(std::strlen(name), 2) + Le(0, 4) +
+                   std::string(12, '\0') + name;
+    auto end = [&](uint64_t count, uint64_t size, uint64_t offset, const std::string& comment) {
+        return "PK\x05\x06" + Le(0, 4) + Le(count, 2) + Le(count, 2) + Le(size, 4) + Le(offset, 4) +
+               Le(comment.size(), 2) + comment;
+    };
+    auto zip64 = [&](uint64_t record, uint64_t locatorRecord) {
+        return "PK\x06\x06" + Le(44, 8) + Le(45, 4) + Le(0, 8) + Le(2, 8) + Le(2, 8) + Le(records.size(), 8) +
+               Le(kData, 8) + "PK\x06\x07" + Le(0, 4) + Le(locatorRecord ? locatorRecord : record, 8) +
+               Le(1, 4) + end(0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, "");
+    };
+    const uint64_t record = kData + records.size();
+    struct Case {
+        const char* name;
+        std::string tail; // what follows the entries' bytes
+        size_t given;     // last bytes handed over; 0: the whole file
+        pub::TailRead read;
+        uint64_t value; // Ok: the directory's start; NeedEarlier: the offset asked for
+    } cases[] = {
+        {"plain", records + end(2, records.size(), kData, ""), 0, pub::TailRead::Ok, kData},
+        {"plain_from_its_start", records + end(2, records.size(), kData, ""), records.size() + 22,
+         pub::TailRead::Ok, kData},
+        {"plain_end_record_only", records + end(2, records.size(), kData, ""), 30, pub::TailRead::NeedEarlier,
+         kData},
+        {"comment_holds_a_signature", records + end(2, records.size(), kData, "PK\x05\x06 x"), 0,
+         pub::TailRead::Ok, kData},
+        {"zip64", records + zip64(record, 0), 0, pub::TailRead::Ok, kData},
+        {"zip64_end_records_only", records + zip64(record, 0), 42, pub::TailRead::NeedEarlier, record},
+        {"zip64_locator_points_past_itself", records + zip64(record, record + 60), 0, pub::TailRead::Bad, 0},
+        {"count_above_records", records + end(3, records.size(), kData, ""), 0, pub::TailRead::Bad, 0},
+        {"directory_past_end_record", records + end(2, records.size(), kData + 1, ""), 0, pub::TailRead::Bad,
+         0},
+        {"record_runs_past_directory", records + end(2, records.size() - 1, kData, ""), 0, pub::TailRead::Bad,
+         0},
+        {"not_a_zip", std::string(100, 'x'), 0, pub::TailRead::Bad, 0},
+    };
+    for (const Case& c : cases) {
+        std::string file = std::string(kData, 'd') + c.tail;
+        size_t given = c.given ? c.given : file.size();
+        pub::ZipTail tail;
+        pub::TailRead read =
+            pub::ReadZipTail(reinterpret_cast<const unsigned char*>(file.data()) + file.size() - given, given,
+                             file.size(), &tail);
+        EXPECT_EQ(read, c.read) << c.name << ": " << tail.why;
+        if (read == pub::TailRead::Ok) {
+            EXPECT_EQ(tail.start, c.value) << c.name;
+            EXPECT_EQ(tail.entries, 2u) << c.name;
+        }
+        if (read == pub::TailRead::NeedEarlier) {
+            EXPECT_EQ(tail.earlier, c.value) << c.name;
+        }
+    }
 }
 
 }  // namespace

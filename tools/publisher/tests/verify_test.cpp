@@ -235,6 +235,7 @@ TEST(Commands, ReleasePipeline) {
     MakeFolder(dir.File("noroot"), {{"TOVKinemo.exe", "MZ"}});
     MakeFolder(dir.File("device"), {{"TOVKinemo.exe", "MZ"}, {"tovkinemo.root", ""}, {"Docs/com1.txt", ""}});
     MakeFolder(dir.File("cases"), {{"TOVKinemo.exe", "MZ"}, {"tovkinemo.root", ""}, {"a.txt", ""}, {"A.TXT", ""}});
+    MakeFolder(dir.File("names"), {{"TOVKinemo.exe", "MZ"}, {"tovkinemo.root", ""}, {"\xE8\xAF\xB4\xE6\x98\x8E.txt", ""}});
     std::string key = dir.File("dev.pem"), enc = dir.File("enc.pem"), zip = dir.File("p.zip"),
                 json = dir.File("update.json"), sig = dir.File("update.json.sig"), pub = dir.File("pub.pem");
     pubtest::WriteText(key, pubtest::DevPrivatePem());
@@ -253,6 +254,11 @@ TEST(Commands, ReleasePipeline) {
         return head;
     };
     Args verify = {"verify", "--public", pub, "--manifest", json, "--signature", sig};
+    // A release with the opt-in members and a win7 package with a non-ASCII name.
+    std::string names = dir.File("names.zip"), json2 = dir.File("opt-in.json"), sig2 = dir.File("opt-in.json.sig");
+    Args optIn = {"manifest", "--version", "1.0", "--out", json2, "--reuse", "--allow-downgrade", "--channel", "win7",
+                  "--package", names, "--url", "https://h/7.zip"};
+    Args verify2 = {"verify", "--public", pub, "--manifest", json2, "--signature", sig2, "--package", "win7=" + names};
     auto with = [](Args a, const Args& more) {
         a.insert(a.end(), more.begin(), more.end());
         return a;
@@ -290,6 +296,19 @@ TEST(Commands, ReleasePipeline) {
         {"verify", verify, 0, "packages not checked"},
         {"verify_require", with(verify, {"--require-packages"}), 1, "packages not checked"},
         {"verify_packages", with(verify, {"--require-packages", "--package", "win10=" + zip}), 0, fingerprint},
+        {"pack_names", {"pack", "--from", dir.File("names"), "--out", names}, 0, "note: 1 entry name is not plain ASCII"},
+        {"manifest_names_strict", with(optIn, {"--strict"}), 1, "(refused with --strict)"},
+        {"manifest_names_win10_strict", {"manifest", "--version", "1.0", "--dry-run", "--strict", "--channel", "win10",
+                                         "--package", names, "--url", "https://h/p.zip"}, 0, "nothing written"},
+        {"manifest_opt_in", optIn, 0, "win7: 1 entry name is not plain ASCII"},
+        {"manifest_opt_in_lines", with(optIn, {"--dry-run", "--force"}), 0,
+         "allowDowngrade: an installation newer than 1.0"},
+        {"sign_opt_in", {"sign", "--key", key, "--in", json2, "--out", sig2}, 0, fingerprint},
+        {"verify_opt_in", verify2, 0, "reuse on"},
+        {"verify_downgrade_warning", verify2, 0, "warning: the manifest allows downgrades"},
+        {"verify_opt_in_json", with(verify2, {"--json"}), 0, "\"allowDowngrade\":true,\"channels\""},
+        {"verify_opt_in_json_reuse", with(verify2, {"--json"}), 0, "\"reuse\":true,\"package\""},
+        {"verify_names_strict", with(verify2, {"--strict"}), 1, "win7: 1 entry name is not plain ASCII"},
         {"help_command", {"help", "pack"}, 0, "exit codes: 0"},
         {"version", {"--version"}, 0, "tovpublish "},
         {"unknown_option", {"manifest", "--bogus"}, 2, "unknown option"},

@@ -104,6 +104,29 @@ TEST(Writer, BuiltManifestReadsBackForEachChannel) {
     }
 }
 
+TEST(Writer, OptInMembersOnlyWhenAsked) {
+    pub::ChannelInput plain{"win10", "https://h/a", kHex, 5}, reuse = plain;
+    reuse.reuse = true;
+    std::string json, why, entry = "{\"url\":\"https://h/a\",\"sha256\":\"" + kHex + "\",\"sizeBytes\":5";
+    struct Case {
+        pub::ChannelInput channel;
+        bool allowDowngrade;
+        std::string text;
+    } cases[] = {
+        {plain, false, "{\"latestVersion\":\"1\",\"win10\":" + entry + "}}\n"},
+        {reuse, false, "{\"latestVersion\":\"1\",\"win10\":" + entry + ",\"reuse\":true}}\n"},
+        {plain, true, "{\"latestVersion\":\"1\",\"allowDowngrade\":true,\"win10\":" + entry + "}}\n"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(pub::BuildManifest("1", {c.channel}, &json, &why, c.allowDowngrade)) << why;
+        EXPECT_EQ(json, c.text);
+        pub::ManifestEntry read;
+        ASSERT_TRUE(pub::ReadManifest(json.data(), json.size(), "win10", &read, &why)) << why;
+        EXPECT_EQ(read.reuse == pub::FlagMember::True, c.channel.reuse) << c.text;
+        EXPECT_EQ(read.allowDowngrade == pub::FlagMember::True, c.allowDowngrade) << c.text;
+    }
+}
+
 TEST(Writer, RefusesBadChannelSets) {
     std::string json, why;
     pub::ChannelInput good{"win10", "https://h/a", kHex, 5};
