@@ -10,8 +10,10 @@ static BOOL ReadVersionRecord(const WCHAR* installPath, char* bytes, DWORD capac
     WCHAR path[PATH_CAPACITY];
     if (!ComposePath(path, PATH_CAPACITY, L"%s\\current-version.txt", installPath))
         return FALSE;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A record a scanner holds for a moment is waited for, so that it still protects the installation.
+    HANDLE file =
+        OpenFileWhileHeld(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
     *length = 0;
