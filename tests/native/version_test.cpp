@@ -19,12 +19,9 @@ struct VersionRow {
 const VersionRow ROWS[] = {
     {"newer installed", "2.2.0", "2.1.0", 0, VERSION_NEWER, true, "2.2.0"},
     {"numeric parts", "2.9.0", "2.10.0", 0, VERSION_OLDER, false, "2.9.0"},
-    {"numeric parts installed", "2.10.0", "2.9.0", 0, VERSION_NEWER, true, "2.10.0"},
     {"longer installed", "2.1.0.1", "2.1", 0, VERSION_NEWER, true, "2.1.0.1"},
-    {"longer offered", "2.1", "2.1.0.1", 0, VERSION_OLDER, false, "2.1"},
     {"missing parts count 0", "2.1", "2.1.0.0", 0, VERSION_EQUAL, false, "2.1"},
     {"leading zeros", "02.010.0", "2.10", 0, VERSION_EQUAL, false, "02.010.0"},
-    {"zero parts against nothing", "3.000", "3", 0, VERSION_EQUAL, false, "3.000"},
     {"BOM and whitespace", "\xEF\xBB\xBF \t2.2.0\r\n", "2.1.0", 0, VERSION_NEWER, true, "2.2.0"},
     {"allowed downgrade", "2.2.0", "2.1.0", 1, VERSION_NEWER, false, "2.2.0"},
     {"beyond 64 bits, longer", "1.123456789012345678901", "1.99999999999999999999", 0, VERSION_NEWER, true,
@@ -35,9 +32,7 @@ const VersionRow ROWS[] = {
     {"offered not a version", "2.2.0", "v2.1.0", 0, VERSION_NOT_COMPARABLE, false, "2.2.0"},
     {"empty record", " \r\n", "2.1.0", 0, VERSION_NOT_COMPARABLE, false, ""},
     {"trailing dot", "2.2.", "2.1", 0, VERSION_NOT_COMPARABLE, false, "2.2."},
-    {"leading dot", ".3", "2.1", 0, VERSION_NOT_COMPARABLE, false, ".3"},
     {"double dot", "3..1", "2.1", 0, VERSION_NOT_COMPARABLE, false, "3..1"},
-    {"inner space", "3. 1", "2.1", 0, VERSION_NOT_COMPARABLE, false, "3. 1"},
     {"BOM not at the start",
      " \xEF\xBB\xBF"
      "3.1",
