@@ -112,6 +112,9 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
     FormatText(message, ERROR_TEXT_CAPACITY, L"已验证 V%S 清单，准备下载 %S 完整包。", entry.latestVersion,
                channel);
     ReportStatus(statusWindow, message);
+    // Before anything is fetched, written or started.
+    if (!CheckInstalledVersion(statusWindow, installPath, kind, &entry))
+        return FALSE;
 
     WCHAR packagePath[PATH_CAPACITY];
     if (request->packagePath[0] != 0) {

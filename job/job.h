@@ -23,6 +23,13 @@ BOOL CheckPlatform(HWND statusWindow, const char* requestChannel, char* selected
 // and no text when a marker path inside the folder would not fit.
 BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKind* kind);
 
+// After the manifest is accepted: FALSE with ERROR_PRODUCT_VERSION, its line reported, when the upgrade
+// of a TOV Kinemo installation would install an older version than the one it holds and the manifest does
+// not allow that. A record that cannot be read or is not a version lets the run go on.
+struct ManifestEntry;
+BOOL CheckInstalledVersion(HWND statusWindow, const WCHAR* installPath, InstallKind kind,
+                           const ManifestEntry* entry);
+
 // The mark of a fresh install that has not finished: written before the extraction, deleted after its
 // success. A folder holding it is taken as a fresh install again by the next run.
 static const WCHAR UNFINISHED_INSTALL_MARK[] = L"tovkinemo.unfinished";

@@ -179,6 +179,18 @@ static BOOL ReadSizeValue(const char* position, const char* end, UINT64* value) 
     return TRUE;
 }
 
+// TRUE when the value at position is the JSON literal true, ended by whitespace, a comma or the brace.
+static BOOL IsTrueLiteral(const char* position, const char* end) {
+    static const char TRUE_TEXT[] = "true";
+    if (!position || end - position < 5)
+        return FALSE;
+    for (UINT32 i = 0; i < 4; ++i)
+        if (position[i] != TRUE_TEXT[i])
+            return FALSE;
+    char after = position[4];
+    return IsManifestSpace(after) || after == ',' || after == '}';
+}
+
 BOOL ReadManifest(const char* bytes, UINT32 length, const char* channel, ManifestEntry* entry) {
     if (!entry)
         return FALSE;
@@ -194,6 +206,7 @@ BOOL ReadManifest(const char* bytes, UINT32 length, const char* channel, Manifes
 
     if (!ReadStringValue(top, topEnd, "latestVersion", entry->latestVersion, VERSION_CAPACITY))
         return FALSE;
+    entry->allowDowngrade = IsTrueLiteral(FindKeyValue(top, topEnd, "allowDowngrade"), topEnd);
 
     const char* channelStart = FindKeyValue(top, topEnd, channel);
     if (!channelStart || channelStart >= topEnd || *channelStart != '{')

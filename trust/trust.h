@@ -9,6 +9,9 @@ struct ManifestEntry {
     WCHAR urlWide[2048];
     char sha256[65];
     UINT64 sizeBytes;
+    // The top-level "allowDowngrade": true (the JSON literal): the vendor lets this version replace a
+    // newer installation. Anything else, or no such member, allows no downgrade.
+    BOOL allowDowngrade;
 };
 
 // Scanners over [start, end); they never read at or past end. "None" is null.

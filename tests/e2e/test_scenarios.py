@@ -2,6 +2,7 @@
 publisher tool. Each scenario checks the exit code, the log lines in order and the files left in the
 install directory and the cache."""
 import hashlib
+import json
 import os
 import pathlib
 import re
@@ -279,6 +280,55 @@ class FreshAndUpgrade(Scenario):
     def test_upgrade_of_pikora_installation_keeps_its_files(self):
         files = self.upgrade({"PikoraSTM32F103.exe": b"pikora", "pikora.root": b"", "current-version.txt": b"0.9"})
         self.assertTrue({"PikoraSTM32F103.exe", "pikora.root", "TOVKinemo.exe", "tovkinemo.root"} <= files)
+
+
+class InstalledVersion(Scenario):
+    def test_newer_installation_is_never_replaced_silently(self):
+        """An upgrade of a TOV Kinemo installation whose version record is newer than the manifest's version
+        stops right after the manifest with 1638: no request, no PowerShell, folder and cache untouched."""
+        data = package_bytes(seed="versions")
+        _, url = self.serve("package.zip", data)
+        kinemo, pikora = {"TOVKinemo.exe": b"old", "tovkinemo.root": b""}, {"PikoraSTM32F103.exe": b"p",
+                                                                           "pikora.root": b""}
+        standin_log = os.path.join(t.TEMP_DIR, "powershell-standin.log")
+        rows = [  # (name, installation, current-version.txt, offered, allowDowngrade, local package, refused as)
+            ("newer installed, download", kinemo, b"2.2.0", "2.1.0", None, False, "2.2.0"),
+            ("newer installed, local package", kinemo, b"2.2.0\n", "2.1.0", None, True, "2.2.0"),
+            ("2.10.0 over 2.9.0", kinemo, b"2.9.0", "2.10.0", None, False, None),
+            ("2.1.0.1 over 2.1", kinemo, b"2.1.0.1", "2.1", None, False, "2.1.0.1"),
+            ("allowDowngrade true", kinemo, b"2.2.0", "2.1.0", True, False, None),
+            ("allowDowngrade false", kinemo, b"2.2.0", "2.1.0", False, True, "2.2.0"),
+            ("equal", kinemo, b"2.1.0", "2.1.0", None, True, None),
+            ("equal, other form", kinemo, b"\xef\xbb\xbf 02.1\r\n", "2.1.0", None, False, None),
+            ("older installed", kinemo, b"2.0.9", "2.1.0", None, True, None),
+            ("not a version", kinemo, b"2.2.0-beta", "2.1.0", None, True, None),
+            ("Pikora with a larger number", pikora, b"9.0", "2.1.0", None, True, None),
+        ]
+        for name, installation, record, offered, allow, local, refused in rows:
+            with self.subTest(name):
+                shutil.rmtree(self.install, ignore_errors=True)
+                for path, content in dict(installation, **{"current-version.txt": record}).items():
+                    t.write_file(os.path.join(self.install, path), content)
+                doc = json.loads(t.make_manifest(offered, {"win10": (url, data)}))
+                if allow is not None:
+                    doc["allowDowngrade"] = allow
+                manifest, _ = t.write_signed_manifest(self.work, json.dumps(doc).encode())
+                extra = ["--package", t.winpath(os.path.join(self.work, "packages", "package.zip"))] if local else []
+                before = (files_and_times(self.install), files_and_times(self.cache),
+                          os.path.getsize(standin_log) if os.path.exists(standin_log) else 0)
+                code, lines, requests = self.run_job(manifest, extra=extra)
+                if not refused:
+                    self.assertEqual((0, UPGRADE_DONE), (code, lines[-1]), lines)
+                    self.assert_installed(data)
+                    continue
+                self.assertEqual(1, code, lines)
+                self.assertEqual(channel_lines("win10")[:3] + [
+                    "已验证 V%s 清单，准备下载 win10 完整包。" % offered,
+                    "已安装 V%s，比清单中的 V%s 新，未做任何更改。" % (refused, offered)], lines[:-1])
+                self.assertRegex(lines[-1], r"^首次下载失败（错误 1638[：）].*）$")
+                self.assertEqual([], requests, "not even the range probe")
+                self.assertEqual(before, (files_and_times(self.install), files_and_times(self.cache),
+                                          os.path.getsize(standin_log) if os.path.exists(standin_log) else 0))
 
 
 class ResumeAndCache(Scenario):

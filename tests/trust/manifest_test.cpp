@@ -156,6 +156,30 @@ TEST(ReadManifest, SizeIsTheLeadingDigitRun) {
     }
 }
 
+struct AllowCase {
+    std::string json;
+    BOOL allowed;
+};
+
+TEST(ReadManifest, AllowsDowngradeOnlyForTheTopLevelLiteralTrue) {
+    std::string head = "{\"latestVersion\": \"1\", ", win10 = "\"win10\": " + Channel();
+    const AllowCase cases[] = {
+        {head + "\"allowDowngrade\": true, " + win10 + "}", TRUE},
+        {head + win10 + ",\"allowDowngrade\":true}", TRUE},
+        {head + win10 + "}", FALSE},
+        {head + "\"allowDowngrade\": false, " + win10 + "}", FALSE},
+        {head + "\"allowDowngrade\": \"true\", " + win10 + "}", FALSE},
+        {head + "\"allowDowngrade\": 1, " + win10 + "}", FALSE},
+        {head + "\"allowDowngrade\": trueish, " + win10 + "}", FALSE},
+        {head + "\"win10\": {\"allowDowngrade\": true, " + Channel().substr(1) + "}", FALSE},
+    };
+    std::unique_ptr<ManifestEntry> entry(new ManifestEntry);
+    for (const AllowCase& c : cases) {
+        ASSERT_TRUE(Read(c.json, entry.get())) << c.json;
+        EXPECT_EQ(entry->allowDowngrade, c.allowed) << c.json;
+    }
+}
+
 TEST(ReadManifest, ResolvesEscapesAndKeepsRawBytes) {
     std::unique_ptr<ManifestEntry> entry(new ManifestEntry);
     ASSERT_TRUE(Read(Manifest("a\\nb\\rc\\td\\\"e\\\\f\\/g\\bh\\fi\\qj\x01\xE7\x89\x88"), entry.get()));
