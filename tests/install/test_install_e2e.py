@@ -3,10 +3,12 @@ directory through the system PowerShell (the rig's stand-in), the shortcut is wr
 failing script ends the run with error 1603."""
 import io
 import os
+import struct
 import subprocess
 import sys
 import unittest
 import zipfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
@@ -53,12 +55,17 @@ class OemName(zipfile.ZipInfo):
         return self.filename.encode("latin-1"), self.flag_bits
 
 
-def oem_package(files, encoding):
-    """A deflated package whose names are written in the given encoding without bit 11."""
+def oem_package(files, encoding, unicode_path=False):
+    """A deflated package whose names are written in the given encoding without bit 11, with a Unicode Path
+    extra field (0x7075) that names each entry below "Other/" instead when asked."""
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as zf:
         for name, data in files.items():
-            zf.writestr(OemName(name.encode(encoding).decode("latin-1")), data, zipfile.ZIP_DEFLATED)
+            raw, other = name.encode(encoding), ("Other/" + name).encode()
+            info = OemName(raw.decode("latin-1"))
+            if unicode_path:
+                info.extra = struct.pack("<HHBI", 0x7075, 5 + len(other), 1, zlib.crc32(raw)) + other
+            zf.writestr(info, data, zipfile.ZIP_DEFLATED)
     return buf.getvalue()
 
 
@@ -206,6 +213,8 @@ class InstallEndToEnd(unittest.TestCase):
             "nothing below Payload/, over an installation": (buf.getvalue(), installation, None, None, None),
             "GBK names without bit 11 on a Chinese system": (oem_package(named, "gbk"), {}, None, "zh_CN.UTF-8",
                                                                payload_tree(named)),
+            "GBK names with a Unicode Path field naming them otherwise": (
+                oem_package(named, "gbk", unicode_path=True), {}, None, "zh_CN.UTF-8", payload_tree(named)),
             "the same names in UTF-8 with bit 11": (t.make_package(named), {}, None, "zh_CN.UTF-8",
                                                     payload_tree(named)),
             "code page 437 names on an English system": (oem_package(latin, "cp437"), {}, None, "en_US.UTF-8",
