@@ -176,7 +176,8 @@ static BOOL WalkDirectory(const BYTE* directory, UINT32 length, const ZipDirecto
             return FALSE;
         WCHAR path[PATH_CAPACITY];
         BOOL folder = FALSE;
-        EntryNameKind kind = ClassifyEntryName(record.name, record.nameLength, record.utf8, path, &folder);
+        EntryNameKind kind = ClassifyEntryName(record.name, record.nameLength,
+                                               record.utf8 ? CP_UTF8 : CP_OEMCP, path, &folder);
         if (kind == ENTRY_UNSAFE)
             *unsafe = TRUE;
         if (kind != ENTRY_LISTED)

@@ -64,10 +64,11 @@ BOOL ReadPayloadEntries(const BYTE* directory, UINT32 length, const ZipDirectory
                         PayloadContents* contents);
 
 enum EntryNameKind { ENTRY_IGNORED, ENTRY_LISTED, ENTRY_UNSAFE };
-// One entry's name (UTF-8 when utf8, else code page 437; '\' read as '/'): ENTRY_LISTED with the path
-// below "Payload/" (any case) and whether the name ends with '/'; ENTRY_UNSAFE for a name below it that
-// could leave the folder or cannot be held; ENTRY_IGNORED for any other name and "Payload/" itself.
-EntryNameKind ClassifyEntryName(const BYTE* name, UINT32 length, BOOL utf8, WCHAR path[PATH_CAPACITY],
+// One entry's name in codePage (CP_UTF8 for a name flagged UTF-8, else CP_OEMCP: the Shell reads it so;
+// '\' read as '/'): ENTRY_LISTED with the path below "Payload/" (any case) and whether the name ends
+// with '/'; ENTRY_UNSAFE for a name below it that could leave the folder, does not decode or cannot be
+// held; ENTRY_IGNORED for any other name and "Payload/" itself.
+EntryNameKind ClassifyEntryName(const BYTE* name, UINT32 length, UINT codePage, WCHAR path[PATH_CAPACITY],
                                 BOOL* folder);
 
 // Before the script: every listed file that already exists in installDir can be opened for writing

@@ -179,6 +179,42 @@ TEST_P(PackageContents, ListsOrRefuses) {
 INSTANTIATE_TEST_SUITE_P(Zips, PackageContents, ::testing::ValuesIn(CONTENTS_CASES),
                          [](const ::testing::TestParamInfo<ContentsCase>& info) { return info.param.name; });
 
+// Names without bit 11 as a system with the given OEM code page reads them.
+struct NameCase {
+    UINT codePage;
+    std::string name;
+    EntryNameKind kind;
+    std::wstring path; // when listed
+};
+std::string Repeat(const std::string& text, int count) {
+    std::string out;
+    while (count-- > 0)
+        out += text;
+    return out;
+}
+const std::string SHU = "\xCA\xFD"; // U+6570 in code page 936
+const NameCase NAME_CASES[] = {
+    {936, "Payload/\xCA\xFD\xBE\xDD/\xCB\xB5\xC3\xF7.txt", ENTRY_LISTED, L"\x6570\x636E\\\x8BF4\x660E.txt"},
+    {936, "Payload/\x81\x5C.txt", ENTRY_LISTED, L"\x4E57.txt"}, // a trail byte that alone reads as '\'
+    {437, "Payload/" + SHU + ".txt", ENTRY_LISTED, L"\x2569\xB2.txt"},
+    {936, "Payload/" + Repeat(SHU, 259), ENTRY_LISTED, std::wstring(259, L'\x6570')},
+    {936, "Payload/" + Repeat(SHU, 300), ENTRY_UNSAFE, L""},
+    {936, "Payload/a\xFF.txt", ENTRY_UNSAFE, L""},
+    {936, "Payload/\x81", ENTRY_UNSAFE, L""},
+    {936, "readme\x81.txt", ENTRY_IGNORED, L""},
+};
+
+TEST(EntryNames, AsTheSystemsShellReadsThem) {
+    for (const NameCase& c : NAME_CASES) {
+        WCHAR path[PATH_CAPACITY];
+        BOOL folder;
+        EntryNameKind kind =
+            ClassifyEntryName((const BYTE*)c.name.data(), (UINT32)c.name.size(), c.codePage, path, &folder);
+        EXPECT_EQ(kind, c.kind) << c.name;
+        EXPECT_EQ(kind == ENTRY_LISTED ? std::wstring(path) : L"", c.path) << c.name;
+    }
+}
+
 TEST(PackageContentsFile, MissingOrEmptyFile) {
     std::wstring dir = FreshDir(L"contents-file");
     PayloadContents contents;

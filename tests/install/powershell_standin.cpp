@@ -8,8 +8,8 @@
 //
 // Exit codes follow the script (0, 20, 21, 22, 1 for a failed statement); a command line or script that
 // is not exactly the installer's ends with 90 and up. Every run appends one line to
-// %TEMP%\powershell-standin.log, naming the code, the reason, the paths, the stand-in's own location and
-// its process id.
+// %TEMP%\powershell-standin.log, naming the code, the reason, the paths, the OEM code page it read the names
+// in, the stand-in's own location and its process id.
 #include "powershell_standin.h"
 
 #include <cstdio>
@@ -35,8 +35,8 @@ std::string ToUtf8(const std::wstring& text) {
     wchar_t self[MAX_PATH] = L"?";
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring line = L"exit " + std::to_wstring(code) + L": " + message + L" (zip=" + g_zip + L" dest=" +
-                        g_dest + L" exe=" + self + L" pid=" + std::to_wstring(GetCurrentProcessId()) +
-                        L")\r\n";
+                        g_dest + L" oem=" + std::to_wstring(GetOEMCP()) + L" exe=" + self + L" pid=" +
+                        std::to_wstring(GetCurrentProcessId()) + L")\r\n";
     if (length > 0 && length <= MAX_PATH) {
         std::wstring logPath = std::wstring(temp) + L"powershell-standin.log";
         HANDLE log = CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,

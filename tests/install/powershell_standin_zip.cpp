@@ -1,5 +1,5 @@
-// The PowerShell stand-in's zip reading: the central directory (with zip64 extra fields, as the Shell reads
-// them) and stored or deflated entries checked against their CRC.
+// The PowerShell stand-in's zip reading: the central directory (with zip64 extra fields and names as the
+// Shell reads them) and stored or deflated entries checked against their CRC.
 #include "powershell_standin.h"
 
 #include <zlib.h>
@@ -77,7 +77,9 @@ bool ReadCentralDirectory(const std::vector<uint8_t>& data, std::vector<ZipEntry
                     value += 8;
                 }
         }
-        UINT codePage = (flags & 0x800) ? CP_UTF8 : 437;
+        // As the Shell reads names: UTF-8 with bit 11, else the system's OEM code page; the Unicode Path
+        // extra field (0x7075) is not looked at.
+        UINT codePage = (flags & 0x800) ? CP_UTF8 : CP_OEMCP;
         const char* name = (const char*)&data[at + 46];
         int wide = MultiByteToWideChar(codePage, 0, name, nameLength, nullptr, 0);
         entry.name.assign(wide, L'\0');
