@@ -64,25 +64,6 @@ void ReleasePackageContents(PayloadContents* contents) {
     MemoryZero(contents, sizeof(*contents));
 }
 
-// length bytes at offset; a file that ends sooner fails with ERROR_HANDLE_EOF.
-static BOOL ReadFileAt(HANDLE file, UINT64 offset, BYTE* buffer, UINT32 length) {
-    while (length > 0) {
-        OVERLAPPED at;
-        MemoryZero(&at, sizeof(at));
-        at.Offset = (DWORD)offset;
-        at.OffsetHigh = (DWORD)(offset >> 32);
-        DWORD done = 0;
-        if (!ReadFile(file, buffer, length, &done, &at))
-            return FALSE;
-        if (done == 0)
-            return FailWith(ERROR_HANDLE_EOF);
-        buffer += done;
-        offset += done;
-        length -= done;
-    }
-    return TRUE;
-}
-
 // The three steps on the open file: tail, zip64 end record, directory.
 static BOOL ReadOpenPackage(HANDLE file, BYTE* tail, PayloadContents* contents) {
     LARGE_INTEGER fileSize;

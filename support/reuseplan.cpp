@@ -198,10 +198,8 @@ void SortCandidates(ReuseCandidate* candidates, uint32_t count) {
     HeapSort(&sort, count);
 }
 
-// The first candidate whose values and name equal the entry's, preferring one whose whole extent is the
-// entry's (same length and header values); null when none.
-static const ReuseCandidate* FindCandidate(const ReuseCandidate* candidates, uint32_t count,
-                                           const ZipRecord* entry, uint64_t extentLength, bool* whole) {
+const ReuseCandidate* FindReuseCandidate(const ReuseCandidate* candidates, uint32_t count,
+                                         const ZipRecord* entry, uint64_t extentLength, bool* whole) {
     ReuseCandidate key = {};
     CandidateFromInstalled(entry, 0, &key);
     uint32_t low = 0, high = count;
@@ -288,7 +286,7 @@ bool PlanReuse(const ZipRecord* records, const uint64_t* extentEnds, const uint3
         if (!AddSpan(plan, cursor, start - cursor, REUSE_FETCH, 0, tailStart))
             return false;
         bool whole = false;
-        const ReuseCandidate* c = FindCandidate(candidates, candidateCount, entry, end - start, &whole);
+        const ReuseCandidate* c = FindReuseCandidate(candidates, candidateCount, entry, end - start, &whole);
         uint64_t size = entry->compressedSize, headerMinimum = ZIP_LOCAL_HEADER_SIZE + entry->nameLength;
         bool ok;
         if (c && whole) {

@@ -67,6 +67,11 @@ void CandidateFromInstalled(const ZipRecord* entry, uint32_t source, ReuseCandid
 // Sorts the candidates so that the plan finds them by CRC-32.
 void SortCandidates(ReuseCandidate* candidates, uint32_t count);
 
+// The first sorted candidate whose values and name equal the entry's, preferring one whose whole extent
+// is the entry's (same length and header values: *whole); null when none.
+const ReuseCandidate* FindReuseCandidate(const ReuseCandidate* candidates, uint32_t count,
+                                         const ZipRecord* entry, uint64_t extentLength, bool* whole);
+
 // ---- the plan ----
 
 // One span of the new package: copied from a source at sourceOffset, fetched (REUSE_FETCH) or taken from

@@ -179,6 +179,16 @@ static BOOL ReadSizeValue(const char* position, const char* end, UINT64* value) 
     return TRUE;
 }
 
+// TRUE for the literal true as the whole value (followed by space, ',' or the object's end).
+static BOOL IsTrueLiteral(const char* value, const char* end) {
+    static const char TRUE_TEXT[] = "true";
+    for (UINT32 i = 0; i < 4; ++i)
+        if (!value || value + i >= end || value[i] != TRUE_TEXT[i])
+            return FALSE;
+    const char* after = value + 4;
+    return after < end && (IsManifestSpace(*after) || *after == ',' || *after == '}');
+}
+
 BOOL ReadManifest(const char* bytes, UINT32 length, const char* channel, ManifestEntry* entry) {
     if (!entry)
         return FALSE;
@@ -221,5 +231,6 @@ BOOL ReadManifest(const char* bytes, UINT32 length, const char* channel, Manifes
 
     if (ByteLength(entry->sha256) != SHA256_LENGTH)
         return FALSE;
+    entry->reuse = IsTrueLiteral(FindKeyValue(channelStart, channelEnd, "reuse"), channelEnd);
     return TRUE;
 }

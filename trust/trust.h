@@ -9,6 +9,9 @@ struct ManifestEntry {
     WCHAR urlWide[2048];
     char sha256[65];
     UINT64 sizeBytes;
+    // The channel's "reuse": true (the literal only): an upgrade may build the package from bytes the
+    // machine already has.
+    BOOL reuse;
 };
 
 // Scanners over [start, end); they never read at or past end. "None" is null.
