@@ -580,6 +580,7 @@ def release_entries(changed=(), added=0, salt=b""):
     return entries
 
 
+PUBLISHER = os.environ.get("TOV_PUBLISHER") or os.path.join(BUILD, "publisher", "tovpublish")
 REUSE_LINE = "正在复用"
 FALLBACK_LINE = "复用拼装的安装包未通过校验，改为下载完整安装包…"
 
@@ -659,6 +660,13 @@ class ReuseDownloadTest(unittest.TestCase):
                 fetched = sum(e["bytes"] for e in entries if e["range"] != "bytes=0-0")
                 self.assertLessEqual(fetched, at_most)
                 self.assertTrue(all(e["status"] == 206 for e in entries), entries)
+                if reused and len(bases) == 1 and not fallback:  # `tovpublish diff` says what is fetched
+                    base = os.path.join(cache.dir, base_names[0])
+                    new_zip = os.path.join(ROOT, name + ".zip")
+                    diff = json.loads(subprocess.run([PUBLISHER, "diff", base, new_zip, "--json"],
+                                                     capture_output=True, check=True).stdout)
+                    self.assertEqual((diff["downloadBytes"], 1 + diff["requests"]["tail"] +
+                                      diff["requests"]["fetch"]), (fetched, len(entries)))
                 if not reused and name != "nothing-shared":  # exactly today's requests
                     self.assertEqual(sorted(e["range"] for e in entries),
                                      sorted(["bytes=0-0"] + ["bytes=%d-%d" % b for b in segment_bounds(len(data))]))
