@@ -218,7 +218,7 @@ static BOOL MakePlan(ReuseWork* w, const ManifestEntry* entry, const WCHAR* upgr
                    w->sources.candidateCount, w->tail.start, entry->sizeBytes, &w->plan) ||
         w->plan.copiedBytes == 0)
         return FALSE;
-    UINT32 capacity = w->plan.count + REUSE_CONNECTIONS;
+    UINT32 capacity = w->plan.count + REUSE_CONNECTIONS * REUSE_ROUNDS;
     w->requests = (ReuseRequest*)HeapTake((SIZE_T)capacity * sizeof(ReuseRequest), FALSE);
     if (!w->requests)
         return FALSE;
@@ -265,6 +265,10 @@ ReuseOutcome DownloadReusing(const ManifestEntry* entry, const WCHAR* url, const
         !ListBasePackages(cacheDir, packagePath, &w.sources) || (w.sources.baseCount == 0 && !upgradeDir)) {
         ReleaseWork(&w);
         return REUSE_NONE;
+    }
+    {
+        WCHAR t[64];
+        AppendLog(t);
     }
     if (!LoadTail(tailPath, entry, &w.tail)) {
         if (!FetchTail(url, entry, &w.tail)) {

@@ -6,20 +6,24 @@
 
 static const DWORD FETCH_WAIT_MS = 2;
 
+// One connection's thread: its requests (those dealt to it) in package order.
 struct ReuseConnection {
     DownloadSegment* segments;
-    UINT32 first;
-    UINT32 count;
+    const ReuseRequest* requests;
+    UINT32 requestCount;
+    UINT32 index;
     volatile LONG ended;
 };
 
 static DWORD WINAPI ConnectionThreadProc(LPVOID parameter) {
     ReuseConnection* connection = (ReuseConnection*)parameter;
-    for (UINT32 i = 0; i < connection->count; ++i) {
-        DownloadProgress* progress = connection->segments[connection->first + i].progress;
+    for (UINT32 j = 0; j < connection->requestCount; ++j) {
+        if (connection->requests[j].connection != connection->index)
+            continue;
+        DownloadProgress* progress = connection->segments[j].progress;
         if (AtomicIsSet(&progress->stopFlag) || AtomicIsSet(&progress->failedFlag))
             break;
-        SegmentThreadProc(&connection->segments[connection->first + i]);
+        SegmentThreadProc(&connection->segments[j]);
     }
     AtomicSet32(&connection->ended, 1);
     return 0;
@@ -34,45 +38,62 @@ struct Assembly {
     UINT32 request;
     UINT64 inRequest;
     HANDLE requestFile;
+    LONG discards;
     DownloadProgress* progress;
 };
 
-// Waits until the current request's file is complete; FALSE once the fetches stopped or failed without it.
-static BOOL WaitForRequest(Assembly* a) {
-    DownloadSegment* segment = &a->segments[a->request];
-    while (!AtomicIsSet(&segment->done)) {
-        BOOL running = FALSE;
-        for (UINT32 c = 0; c < a->connectionCount; ++c)
-            running |= !AtomicIsSet(&a->connections[c].ended);
-        if (!running || AtomicIsSet(&a->progress->stopFlag) || AtomicIsSet(&a->progress->failedFlag))
-            return AtomicIsSet(&segment->done);
-        Sleep(FETCH_WAIT_MS);
-    }
-    return TRUE;
+// FALSE once the fetches stopped, failed or all ended: what is not on disk then will not come.
+static BOOL FetchesGoOn(const Assembly* a) {
+    if (AtomicIsSet(&a->progress->stopFlag) || AtomicIsSet(&a->progress->failedFlag))
+        return FALSE;
+    for (UINT32 c = 0; c < a->connectionCount; ++c)
+        if (!AtomicIsSet(&a->connections[c].ended))
+            return TRUE;
+    return FALSE;
 }
 
-// Up to capacity fetched bytes from the request files in order into buffer; *got is what was read.
+// Up to capacity fetched bytes in package order into buffer, read from the current request's file as
+// soon as they are on disk (the assembly follows the fetches); *got is what was read. A request file
+// thrown away and started over while it was read ends the reuse as a source failure.
 static AssemblyResult ReadFetched(Assembly* a, BYTE* buffer, UINT32 capacity, UINT32* got) {
     if (a->request >= a->requestCount) {
         SetLastError(ERROR_INVALID_DATA);
         return ASSEMBLY_FAILED;
     }
     DownloadSegment* segment = &a->segments[a->request];
-    if (a->requestFile == INVALID_HANDLE_VALUE) {
-        if (!WaitForRequest(a))
+    UINT64 length = SegmentLength(segment->firstByte, segment->lastByte);
+    for (;;) {
+        if (a->requestFile == INVALID_HANDLE_VALUE) {
+            a->discards = AtomicRead32(&segment->discards);
+            a->requestFile = CreateFileW(segment->partPath, GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            a->inRequest = 0;
+        }
+        // Done is read before the size, so that a done request's size is its final one.
+        BOOL done = AtomicIsSet(&segment->done);
+        UINT64 onDisk = a->requestFile != INVALID_HANDLE_VALUE ? QueryFileSize(segment->partPath) : 0;
+        if (onDisk == NO_FILE_SIZE)
+            onDisk = 0;
+        if ((a->discards & 1) != 0 || AtomicRead32(&segment->discards) != a->discards)
+            return ASSEMBLY_SOURCE_FAILED;
+        if (onDisk > a->inRequest) {
+            UINT64 ready = (onDisk < length ? onDisk : length) - a->inRequest;
+            *got = ready < capacity ? (UINT32)ready : capacity;
+            if (*got > 0)
+                break;
+        }
+        // Complete yet not readable, or shorter than what was read: the file is not the request's.
+        if (done)
+            return a->requestFile == INVALID_HANDLE_VALUE ? ASSEMBLY_FAILED : ASSEMBLY_SOURCE_FAILED;
+        if (!FetchesGoOn(a))
             return ASSEMBLY_FAILED;
-        a->requestFile = CreateFileW(segment->partPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (a->requestFile == INVALID_HANDLE_VALUE)
-            return ASSEMBLY_FAILED;
-        a->inRequest = 0;
+        Sleep(FETCH_WAIT_MS);
     }
-    UINT64 left = SegmentLength(segment->firstByte, segment->lastByte) - a->inRequest;
-    *got = left < capacity ? (UINT32)left : capacity;
     if (!ReadFileAt(a->requestFile, a->inRequest, buffer, *got))
         return ASSEMBLY_FAILED;
     a->inRequest += *got;
-    if (a->inRequest == SegmentLength(segment->firstByte, segment->lastByte)) {
+    if (a->inRequest == length) {
         CloseHandle(a->requestFile);
         a->requestFile = INVALID_HANDLE_VALUE;
         ++a->request;
@@ -152,19 +173,23 @@ AssemblyResult FetchAndAssemble(const ReusePlan* plan, const ReuseRequest* reque
         segment->progress = progress;
         UINT64 have = QueryFileSize(segment->partPath);
         resumed += have == NO_FILE_SIZE || have > requests[j].length ? 0 : have;
-        ReuseConnection* connection = &connections[requests[j].connection];
-        if (connection->count == 0)
-            connection->first = j;
-        ++connection->count;
-        a.connectionCount = requests[j].connection + 1;
+        if (requests[j].connection >= a.connectionCount)
+            a.connectionCount = requests[j].connection + 1;
     }
     progress->downloadedBytes = resumed;
     progress->baselineBytes = resumed;
     progress->startTick = GetTickCount();
     progress->lastReportTick = (LONG)progress->startTick;
     ReportDownloadProgress(progress);
+    {
+        WCHAR t[64];
+        AppendLog(t);
+    }
     for (UINT32 c = 0; c < a.connectionCount; ++c) {
         connections[c].segments = a.segments;
+        connections[c].requests = requests;
+        connections[c].requestCount = requestCount;
+        connections[c].index = c;
         threads[c] = CreateThread(nullptr, 0, ConnectionThreadProc, &connections[c], 0, nullptr);
         if (!threads[c]) {
             AtomicSet32(&progress->failedFlag, 1);
@@ -184,9 +209,21 @@ AssemblyResult FetchAndAssemble(const ReusePlan* plan, const ReuseRequest* reque
         result = merged != INVALID_HANDLE_VALUE ? AssembleSpans(&a, plan, tail, sources, merged, &feed)
                                                 : ASSEMBLY_FAILED;
         code = GetLastError();
+        {
+            WCHAR t[64];
+            AppendLog(t);
+        }
         if (result == ASSEMBLY_DONE)
             FlushFileBuffers(merged);
+        {
+            WCHAR t[64];
+            AppendLog(t);
+        }
         FinishHashFeed(&feed, result == ASSEMBLY_DONE ? digest : nullptr);
+        {
+            WCHAR t[64];
+            AppendLog(t);
+        }
     }
     // A failed fetch or write says why before the fetches are stopped; a cancel is a stop.
     if (progress->cancelFlag && AtomicIsSet(progress->cancelFlag))

@@ -339,25 +339,21 @@ uint32_t PlanRequests(const ReusePlan* plan, ReuseRequest* requests, uint32_t ca
         return 0;
     uint64_t wanted = total / REUSE_CONNECTION_MIN + (total % REUSE_CONNECTION_MIN != 0);
     uint32_t connections = wanted < REUSE_CONNECTIONS ? (uint32_t)wanted : REUSE_CONNECTIONS;
-    // Connection c carries the fetched bytes [bound(c), bound(c + 1)) of all fetched bytes in order.
-    uint64_t whole = total / connections, rest = total % connections;
+    // The fetched bytes in pieces dealt to the connections in turn, so that they arrive in package order at
+    // all the connections' speed and the assembly can follow them.
+    // Fewer rounds where pieces would fall below REUSE_CONNECTION_MIN.
+    uint64_t rounds = total / ((uint64_t)connections * REUSE_CONNECTION_MIN);
+    rounds = (rounds < 1 ? 1 : rounds > REUSE_ROUNDS ? REUSE_ROUNDS : rounds) * connections;
+    uint64_t piece = total / rounds + (total % rounds != 0);
     uint64_t position = 0;
-    uint32_t connection = 0;
     for (uint32_t i = 0; i < plan->count; ++i) {
         const ReuseSpan* span = &plan->spans[i];
-        if (span->source != REUSE_FETCH)
-            continue;
-        uint64_t done = 0;
-        while (done < span->length) {
-            uint64_t bound = whole * (connection + 1) + rest * (connection + 1) / connections;
-            if (position == bound) {
-                ++connection;
-                continue;
-            }
+        for (uint64_t done = 0; span->source == REUSE_FETCH && done < span->length;) {
+            uint64_t index = position / piece, bound = (index + 1) * piece;
             uint64_t take = span->length - done < bound - position ? span->length - done : bound - position;
             if (*count == capacity)
                 return 0;
-            requests[(*count)++] = ReuseRequest{span->offset + done, take, connection};
+            requests[(*count)++] = ReuseRequest{span->offset + done, take, (uint32_t)(index % connections)};
             done += take;
             position += take;
         }

@@ -9,6 +9,8 @@
 static const uint32_t REUSE_CONNECTIONS = 8;
 // A gap of copied bytes up to this size between two fetched spans is fetched with them.
 static const uint64_t REUSE_JOIN_GAP = 64u << 10;
+// Each connection takes its share of the fetched bytes in up to this many pieces, dealt in turn.
+static const uint32_t REUSE_ROUNDS = 4;
 // A connection is opened for at least this many bytes to fetch.
 static const uint64_t REUSE_CONNECTION_MIN = 64u << 10;
 // The most a tail (directory with its end records) may take.
@@ -105,9 +107,11 @@ struct ReuseRequest {
     uint32_t connection;
 };
 
-// The plan's fetch spans cut into requests with the bytes spread evenly over up to REUSE_CONNECTIONS
-// connections (each at least REUSE_CONNECTION_MIN but the last), in package order. capacity: the plan's
-// span count and REUSE_CONNECTIONS more. Returns the connections used (0: nothing to fetch).
+// The plan's fetch spans cut into requests, in package order: the fetched bytes in pieces dealt to up to
+// REUSE_CONNECTIONS connections in turn (up to REUSE_ROUNDS pieces each, fewer where a piece would fall
+// below REUSE_CONNECTION_MIN), so that the connections carry even shares and the bytes arrive in order.
+// capacity: the plan's span count and REUSE_CONNECTIONS * REUSE_ROUNDS more. Returns the connections used (0:
+// nothing to fetch).
 uint32_t PlanRequests(const ReusePlan* plan, ReuseRequest* requests, uint32_t capacity, uint32_t* count);
 
 // A fingerprint of the requests and a seed (the package's digest), naming what fetched files hold.

@@ -91,7 +91,7 @@ Outcome Simulate(const std::vector<std::string>& bases, const std::string& zip,
     out.fetched = plan.fetchedBytes;
     out.copied = plan.copiedBytes;
     out.copiedEntries = plan.copiedEntries;
-    out.requests.resize(plan.count + REUSE_CONNECTIONS);
+    out.requests.resize(plan.count + REUSE_CONNECTIONS * REUSE_ROUNDS);
     uint32_t requestCount = 0;
     out.connections = PlanRequests(&plan, out.requests.data(), (uint32_t)out.requests.size(), &requestCount);
     out.requests.resize(requestCount);
@@ -201,11 +201,12 @@ TEST(ReusePlan, FetchedBytesSpreadOverTheConnections) {
         std::vector<uint64_t> fetches;
         uint32_t connections, requests;
     } rows[] = {
-        {{4u << 20}, 8, 8},         // one changed program is split over eight connections
-        {{1000}, 1, 1},             // a small change takes one connection
-        {{100000, 100000}, 4, 4},   // 50000 bytes a connection
-        {{30000, 170000}, 4, 5},    // the first connection takes from both spans
-        {{1, 1, 1, 1, 1, 1}, 1, 6}, // tiny spans on one connection
+        {{4u << 20}, 8, 32},              // one changed program: four pieces on each of eight connections
+        {{1000}, 1, 1},                   // a small change takes one connection
+        {{100000, 100000}, 4, 4},         // one piece of 50000 bytes a connection
+        {{30000, 170000}, 4, 5},          // the first connection takes from both spans
+        {{1, 1, 1, 1, 1, 1}, 1, 6},       // tiny spans on one connection
+        {{3u << 20, 3u << 20, 5}, 8, 34}, // pieces dealt in turn, in package order
     };
     for (const Row& row : rows) {
         std::vector<ReuseSpan> spans;
@@ -217,14 +218,17 @@ TEST(ReusePlan, FetchedBytesSpreadOverTheConnections) {
             fetched += length;
         }
         ReusePlan plan{spans.data(), (uint32_t)spans.size(), (uint32_t)spans.size(), 0, fetched, 0};
-        std::vector<ReuseRequest> requests(spans.size() + REUSE_CONNECTIONS);
+        std::vector<ReuseRequest> requests(spans.size() + REUSE_CONNECTIONS * REUSE_ROUNDS);
         uint32_t count = 0;
         EXPECT_EQ(row.connections, PlanRequests(&plan, requests.data(), (uint32_t)requests.size(), &count));
         EXPECT_EQ(row.requests, count);
         std::vector<uint64_t> perConnection(REUSE_CONNECTIONS);
         for (uint32_t i = 0; i < count; ++i)
             perConnection[requests[i].connection] += requests[i].length;
-        for (uint32_t c = 0; c < row.connections; ++c) // evenly: within one byte of each other
-            EXPECT_LE(perConnection[c] - fetched / row.connections, 1u);
+        // Evenly (only the last piece is short, by less than the pieces' count), and in package order.
+        for (uint32_t c = 0; c < row.connections; ++c)
+            EXPECT_LE(perConnection[0] - perConnection[c], REUSE_CONNECTIONS * REUSE_ROUNDS);
+        for (uint32_t i = 1; i < count; ++i)
+            EXPECT_GT(requests[i].first, requests[i - 1].first);
     }
 }

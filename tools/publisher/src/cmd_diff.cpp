@@ -98,7 +98,7 @@ int RunDiff(const Args& args) {
     if (!PlanReuse(to.records.data(), to.ends.data(), to.order.data(), count, candidates.data(),
                    (uint32_t)candidates.size(), to.tailStart, fresh.size(), &plan))
         return Refuse("diff", args.operands[1] + ": entries that cannot be planned");
-    std::vector<ReuseRequest> requests(plan.count + REUSE_CONNECTIONS);
+    std::vector<ReuseRequest> requests(plan.count + REUSE_CONNECTIONS * REUSE_ROUNDS);
     uint32_t requestCount = 0, connections = 0;
     bool reuse = plan.copiedBytes > 0;
     if (reuse)
