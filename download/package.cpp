@@ -318,6 +318,9 @@ static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* cacheDir, co
                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
                 return FALSE;
             DeletePartFiles(mergedPath);
+            // A reuse that ended before its check left its tail and fetched files too.
+            if (entry->reuse)
+                DeleteReuseFiles(packagePath, TRUE);
             PostComplete(window);
             return TRUE;
         }

@@ -270,6 +270,11 @@ ReuseOutcome DownloadReusing(const ManifestEntry* entry, const WCHAR* url, const
         WCHAR t[64];
         AppendLog(t);
     }
+    if (cancelFlag && AtomicIsSet(cancelFlag)) {
+        ReleaseWork(&w);
+        SetLastError(ERROR_CANCELLED);
+        return REUSE_FAILED;
+    }
     if (!LoadTail(tailPath, entry, &w.tail)) {
         if (!FetchTail(url, entry, &w.tail)) {
             ReleaseWork(&w);
@@ -284,7 +289,9 @@ ReuseOutcome DownloadReusing(const ManifestEntry* entry, const WCHAR* url, const
     }
     UINT64 key =
         ReuseRequestsKey(w.requests, w.requestCount, (const uint8_t*)entry->sha256, SHA256_TEXT_LENGTH);
-    KeepFetchedFiles(packagePath, key);
+    // Without the key on disk no fetched file can be trusted to belong to this plan.
+    if (!KeepFetchedFiles(packagePath, key))
+        DeleteReuseFiles(packagePath, FALSE);
     ReportReuse(&w, entry, window);
 
     DownloadProgress progress;

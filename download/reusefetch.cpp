@@ -108,9 +108,10 @@ static AssemblyResult AssembleSpans(Assembly* a, const ReusePlan* plan, const Pa
         const ReuseSpan* span = &plan->spans[i];
         ReuseSource* source = span->source < sources->count ? &sources->sources[span->source] : nullptr;
         if (source && source->file == INVALID_HANDLE_VALUE) {
-            source->file = CreateFileW(
-                source->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+            // A scanner may hold a base for a moment: its opens are tried again for about 2 s.
+            source->file = OpenFileWhileHeld(
+                source->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, a->progress->cancelFlag);
             if (source->file == INVALID_HANDLE_VALUE)
                 return ASSEMBLY_SOURCE_FAILED;
         }
