@@ -266,10 +266,6 @@ ReuseOutcome DownloadReusing(const ManifestEntry* entry, const WCHAR* url, const
         ReleaseWork(&w);
         return REUSE_NONE;
     }
-    {
-        WCHAR t[64];
-        AppendLog(t);
-    }
     if (cancelFlag && AtomicIsSet(cancelFlag)) {
         ReleaseWork(&w);
         SetLastError(ERROR_CANCELLED);

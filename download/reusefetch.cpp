@@ -182,10 +182,6 @@ AssemblyResult FetchAndAssemble(const ReusePlan* plan, const ReuseRequest* reque
     progress->startTick = GetTickCount();
     progress->lastReportTick = (LONG)progress->startTick;
     ReportDownloadProgress(progress);
-    {
-        WCHAR t[64];
-        AppendLog(t);
-    }
     for (UINT32 c = 0; c < a.connectionCount; ++c) {
         connections[c].segments = a.segments;
         connections[c].requests = requests;
@@ -210,21 +206,9 @@ AssemblyResult FetchAndAssemble(const ReusePlan* plan, const ReuseRequest* reque
         result = merged != INVALID_HANDLE_VALUE ? AssembleSpans(&a, plan, tail, sources, merged, &feed)
                                                 : ASSEMBLY_FAILED;
         code = GetLastError();
-        {
-            WCHAR t[64];
-            AppendLog(t);
-        }
         if (result == ASSEMBLY_DONE)
             FlushFileBuffers(merged);
-        {
-            WCHAR t[64];
-            AppendLog(t);
-        }
         FinishHashFeed(&feed, result == ASSEMBLY_DONE ? digest : nullptr);
-        {
-            WCHAR t[64];
-            AppendLog(t);
-        }
     }
     // A failed fetch or write says why before the fetches are stopped; a cancel is a stop.
     if (progress->cancelFlag && AtomicIsSet(progress->cancelFlag))

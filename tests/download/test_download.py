@@ -4,6 +4,7 @@ server behaviour, the fault server for broken, oversized, refused and redirected
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -604,6 +605,7 @@ class ReuseDownloadTest(unittest.TestCase):
         if cancel_after:
             extra += ["--cancel-after", cancel_after]
         mark = ngx.mark()
+        reset_tool_log()
         url = serve(name + ".zip", data) if serve else ngx.url(name + ".zip")
         result = cache.download(url, data, None, None, *extra)
         entries = [e for e in ngx.entries_since(mark) if e["uri"] == "/%s.zip" % name]
@@ -649,6 +651,11 @@ class ReuseDownloadTest(unittest.TestCase):
                 cache, data, result, entries = self.run_case(name, bases, **options)
                 base_names = ["package-%s-win7.zip" % v for v, _ in bases]
                 self.assert_done(cache, data, result, base_names)
+                # Every line the log and the window got is one of the download's own.
+                self.assertEqual(tool_log_lines(), result["texts"])
+                known = re.compile("正在下载 \\d+%，下载速度 \\d+\\.\\d MB/s|正在复用.+中未变的 \\d+%，只需下载 \\d+\\.\\d MB…")
+                self.assertTrue(all(known.fullmatch(t) or t in (MERGE_TEXT, CHECK_TEXT, FALLBACK_LINE)
+                                    for t in result["texts"]), result["texts"])
                 texts = [t for t in result["texts"] if t.startswith(REUSE_LINE)]
                 self.assertEqual(len(texts), 1 if reused else 0, result["texts"])
                 if reused:
