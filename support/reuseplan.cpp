@@ -121,16 +121,7 @@ bool CandidateFromRecord(const ZipRecord* record, uint64_t extentEnd, uint32_t l
     if (localHeaderLength == 0 || extentEnd < record->localOffset || localHeaderLength > extent ||
         record->compressedSize > extent - localHeaderLength)
         return false;
-    *candidate = ReuseCandidate{record->name,
-                                record->nameLength,
-                                record->versionNeeded,
-                                record->flags,
-                                record->method,
-                                record->time,
-                                record->date,
-                                record->crc32,
-                                record->compressedSize,
-                                record->size,
+    *candidate = ReuseCandidate{*record,
                                 source,
                                 record->localOffset + localHeaderLength,
                                 record->localOffset,
@@ -143,25 +134,12 @@ void CandidateFromInstalled(const ZipRecord* entry, uint32_t source, ReuseCandid
     bool zip64 = entry->compressedSize >= ALL_ONES_32 || entry->size >= ALL_ONES_32;
     // A descriptor's usual form: signature, CRC-32 and two sizes of 4 bytes, or 8 with zip64.
     uint64_t trailer = (entry->flags & FLAG_DESCRIPTOR) ? (zip64 ? 24 : 16) : 0;
-    *candidate = ReuseCandidate{entry->name,
-                                entry->nameLength,
-                                entry->versionNeeded,
-                                entry->flags,
-                                entry->method,
-                                entry->time,
-                                entry->date,
-                                entry->crc32,
-                                entry->compressedSize,
-                                entry->size,
-                                source,
-                                0,
-                                0,
-                                0,
-                                trailer};
+    *candidate = ReuseCandidate{*entry, source, 0, 0, 0, trailer};
 }
 
 // The order of the lookup: the values that must match, then the name, then where it lies.
-static int CompareKey(const ReuseCandidate* a, const ReuseCandidate* b) {
+static int CompareKey(const ReuseCandidate* candidateA, const ReuseCandidate* candidateB) {
+    const ZipRecord *a = &candidateA->record, *b = &candidateB->record;
     if (a->crc32 != b->crc32)
         return a->crc32 < b->crc32 ? -1 : 1;
     if (a->compressedSize != b->compressedSize)
@@ -213,8 +191,9 @@ const ReuseCandidate* FindReuseCandidate(const ReuseCandidate* candidates, uint3
     const ReuseCandidate* first = nullptr;
     for (uint32_t i = low; i < count && CompareKey(&candidates[i], &key) == 0; ++i) {
         const ReuseCandidate* c = &candidates[i];
-        if (c->extentLength == extentLength && c->flags == entry->flags && c->time == entry->time &&
-            c->date == entry->date && c->versionNeeded == entry->versionNeeded) {
+        const ZipRecord* r = &c->record;
+        if (c->extentLength == extentLength && r->flags == entry->flags && r->time == entry->time &&
+            r->date == entry->date && r->versionNeeded == entry->versionNeeded) {
             *whole = true;
             return c;
         }

@@ -43,16 +43,7 @@ bool ZipEntryExtents(const ZipRecord* records, uint32_t count, uint64_t director
 // An entry that a file on this machine holds: the directory's values, where its compressed data starts
 // in that file (source), and whether its whole extent (local header to the next entry) can be copied.
 struct ReuseCandidate {
-    const uint8_t* name;
-    uint32_t nameLength;
-    uint16_t versionNeeded;
-    uint16_t flags;
-    uint16_t method;
-    uint16_t time;
-    uint16_t date;
-    uint32_t crc32;
-    uint64_t compressedSize;
-    uint64_t size;
+    ZipRecord record; // its name points into the source's directory bytes
     uint32_t source;
     uint64_t dataOffset;
     uint64_t extentStart;
