@@ -60,12 +60,13 @@ static BOOL LoadTail(const WCHAR* path, const ManifestEntry* entry, PackageTail*
         ok = bytes[i] == (BYTE)entry->sha256[i];
     ok = ok && size == entry->sizeBytes &&
          ReadReuseTail(bytes + TAIL_HEADER_SIZE, length, size, &tail->place, &need) == REUSE_TAIL_READ;
-    if (!ok) {
-        HeapRelease(bytes);
+    BYTE* kept = ok ? (BYTE*)HeapTake((SIZE_T)length, FALSE) : nullptr;
+    if (kept)
+        MemoryCopy(kept, bytes + TAIL_HEADER_SIZE, (SIZE_T)length);
+    HeapRelease(bytes);
+    if (!kept)
         return FALSE;
-    }
-    MemoryCopy(bytes, bytes + TAIL_HEADER_SIZE, (SIZE_T)length); // forward copy of overlapping bytes
-    tail->bytes = bytes;
+    tail->bytes = kept;
     tail->start = entry->sizeBytes - length;
     return TRUE;
 }
