@@ -109,7 +109,7 @@ std::string Blob(size_t size, uint32_t seed) {
 
 ZipSpec Release(uint32_t changed, bool zip64, bool descriptor, int added = 0, size_t size = 200000,
                 uint32_t changedToo = 99) {
-    ZipSpec spec;
+    ZipSpec release;
     for (int i = 0; i < 6 + added; ++i) {
         bool differs = i == (int)changed || i == (int)changedToo;
         ZipEntrySpec e = ZipFile("Payload/m" + std::to_string(i), Blob(size, differs ? 999 + i : i));
@@ -117,10 +117,10 @@ ZipSpec Release(uint32_t changed, bool zip64, bool descriptor, int added = 0, si
         e.zip64 = zip64;
         if (descriptor)
             e.flags |= 8;
-        spec.entries.push_back(e);
+        release.entries.push_back(e);
     }
-    spec.zip64End = zip64;
-    return spec;
+    release.zip64End = zip64;
+    return release;
 }
 
 } // namespace
