@@ -133,5 +133,7 @@ void ReportDownloadProgress(DownloadProgress* progress);
 
 BOOL GetDefaultCacheDir(WCHAR* cacheDir);
 BOOL EnsureDirectory(const WCHAR* path);
+// upgradeDir: the install folder of an upgrade (its files may serve a reuse), else null.
 BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHAR* cacheDir, HWND window,
-                     volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath);
+                     volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath,
+                     const WCHAR* upgradeDir);

@@ -2,6 +2,7 @@
 // segments merged in order (or one plain stream when ranges are refused), then the size and SHA-256
 // check and the rename to the final name.
 #include "download/download.h"
+#include "download/reuse.h"
 #include "app/app.h"
 #include <shlobj.h>
 
@@ -290,8 +291,9 @@ static void DeletePartFiles(const WCHAR* mergedPath) {
 }
 
 // Everything from the reuse check to the rename, while this run holds the cache package's lock.
-static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath, const WCHAR* mergedPath,
-                           HWND window, volatile LONG* cancelFlag, UINT64 cancelAfterBytes) {
+static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* cacheDir, const WCHAR* packagePath,
+                           const WCHAR* mergedPath, const WCHAR* upgradeDir, HWND window,
+                           volatile LONG* cancelFlag, UINT64 cancelAfterBytes) {
     // A missing path or a directory at the final path never reaches the check. A package that cannot be
     // read now (held by another process) is no wrong package: it stays for the next run to check.
     if (PathIsFile(packagePath)) {
@@ -316,6 +318,9 @@ static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath,
                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
                 return FALSE;
             DeletePartFiles(mergedPath);
+            // A reuse that ended before its check left its tail and fetched files too.
+            if (entry->reuse)
+                DeleteReuseFiles(packagePath, TRUE);
             PostComplete(window);
             return TRUE;
         }
@@ -340,9 +345,21 @@ static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath,
     CopyWide(url, URL_CAPACITY, entry->urlWide);
     StreamedDigest digest;
     MemoryZero(&digest, sizeof(digest));
-    BOOL transferred = ServerServesRanges(url)
-                           ? SegmentedTransfer(entry, url, mergedPath, &progress, &digest)
-                           : SingleStreamTransfer(entry, url, mergedPath, &progress, &digest);
+    BOOL ranges = ServerServesRanges(url);
+    // With the channel's reuse, a server with ranges: the package built from the bases where it can be.
+    if (ranges && entry->reuse) {
+        ReuseOutcome reused = DownloadReusing(entry, url, cacheDir, packagePath, mergedPath, upgradeDir,
+                                              window, cancelFlag, cancelAfterBytes);
+        if (reused == REUSE_FAILED)
+            return FALSE;
+        if (reused == REUSE_DONE) {
+            DeletePartFiles(mergedPath);
+            PostComplete(window);
+            return TRUE;
+        }
+    }
+    BOOL transferred = ranges ? SegmentedTransfer(entry, url, mergedPath, &progress, &digest)
+                              : SingleStreamTransfer(entry, url, mergedPath, &progress, &digest);
     if (!transferred)
         return FALSE;
 
@@ -369,7 +386,8 @@ static BOOL DownloadLocked(const ManifestEntry* entry, const WCHAR* packagePath,
 }
 
 BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHAR* cacheDir, HWND window,
-                     volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath) {
+                     volatile LONG* cancelFlag, UINT64 cancelAfterBytes, WCHAR* packagePath,
+                     const WCHAR* upgradeDir) {
     // Every name in the cache must fit whole before any file is touched: a cut name is another file.
     WCHAR mergedPath[PATH_CAPACITY];
     WCHAR lastPartPath[PATH_CAPACITY];
@@ -382,7 +400,8 @@ BOOL DownloadPackage(const ManifestEntry* entry, const char* channel, const WCHA
     HANDLE lock = AcquireRunLock(L"cache", packagePath);
     if (!lock)
         return FALSE;
-    BOOL ok = DownloadLocked(entry, packagePath, mergedPath, window, cancelFlag, cancelAfterBytes);
+    BOOL ok = DownloadLocked(entry, cacheDir, packagePath, mergedPath, upgradeDir, window, cancelFlag,
+                             cancelAfterBytes);
     ReleaseRunLock(lock);
     return ok;
 }

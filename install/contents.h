@@ -4,6 +4,7 @@
 #pragma once
 
 #include "support/support.h"
+#include "support/zipdir.h"
 
 // One entry below "Payload/": its path relative to that folder with '\' separators and no trailing
 // separator, its uncompressed size and CRC-32, and whether it is a folder.
@@ -32,32 +33,9 @@ UINT32 Crc32Update(UINT32 crc, const BYTE* data, SIZE_T length);
 BOOL ReadPackageContents(const WCHAR* packagePath, PayloadContents* contents);
 void ReleasePackageContents(PayloadContents* contents);
 
-// ---- the reader's steps, each a function of the bytes it is given ----
+// ---- the reader's steps, each a function of the bytes it is given (the directory's place from the
+// shared zip reader, support/zipdir.h) ----
 
-// The package's last bytes that hold the end record with the longest comment and the zip64 locator.
-static const UINT32 ZIP_TAIL_CAPACITY = 22 + 65535 + 20;
-static const UINT32 ZIP64_END_RECORD_SIZE = 56;
-// Limits of a directory this program reads; a larger one is refused.
-static const UINT32 MAX_DIRECTORY_SIZE = 64u << 20;
-static const UINT32 MAX_DIRECTORY_ENTRIES = 65536;
-
-// Where the central directory lies (file offsets). With zip64Pending the values come from the zip64 end
-// record at zip64RecordOffset, which must be read next. end: where the records behind the directory
-// start; the directory lies before it.
-struct ZipDirectoryPlace {
-    UINT64 offset;
-    UINT64 size;
-    UINT64 count;
-    UINT64 end;
-    BOOL zip64Pending;
-    UINT64 zip64RecordOffset;
-};
-
-// From the file's last tailLength bytes (all of a smaller file): the end record, and the zip64 locator
-// before it. FALSE with ERROR_BAD_FORMAT when none is found or a value points outside the file.
-BOOL FindZipDirectory(const BYTE* tail, UINT32 tailLength, UINT64 fileSize, ZipDirectoryPlace* place);
-// From the ZIP64_END_RECORD_SIZE bytes at place->zip64RecordOffset (length may be smaller: refused).
-BOOL ReadZip64EndRecord(const BYTE* record, UINT32 length, ZipDirectoryPlace* place);
 // From the directory's place->size bytes: the entries below "Payload/". Same results as
 // ReadPackageContents; on success the caller releases the list.
 BOOL ReadPayloadEntries(const BYTE* directory, UINT32 length, const ZipDirectoryPlace* place,

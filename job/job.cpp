@@ -137,7 +137,7 @@ static BOOL RunSteps(const InstallRequest* request, HWND statusWindow, volatile 
         if (!EnsureDirectory(cacheDir))
             return FALSE;
         if (!DownloadPackage(&entry, channel, cacheDir, statusWindow, cancelFlag, request->cancelAfterBytes,
-                             packagePath))
+                             packagePath, kind == Upgrade ? installPath : nullptr))
             return FALSE;
     }
 

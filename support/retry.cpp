@@ -1,6 +1,7 @@
 // Files briefly held by another process: on Windows a scanner, the search indexer or a sync client often
 // opens a file just written without sharing it, and opens, renames and deletes then fail for a moment.
-// Those calls are tried again with growing pauses for about two seconds in all.
+// Those calls are tried again with growing pauses for about two seconds in all. Also the plain read at
+// an offset that the zip readers use.
 #include "support/support.h"
 
 // Pauses between tries, in milliseconds; 2000 ms in all.
@@ -59,4 +60,23 @@ BOOL DeleteFileWhileHeld(const WCHAR* path) {
         if (!WaitBeforeRetry(&attempt, nullptr))
             return FALSE;
     }
+}
+
+// length bytes at offset; a file that ends sooner fails with ERROR_HANDLE_EOF.
+BOOL ReadFileAt(HANDLE file, UINT64 offset, BYTE* buffer, UINT32 length) {
+    while (length > 0) {
+        OVERLAPPED at;
+        MemoryZero(&at, sizeof(at));
+        at.Offset = (DWORD)offset;
+        at.OffsetHigh = (DWORD)(offset >> 32);
+        DWORD done = 0;
+        if (!ReadFile(file, buffer, length, &done, &at))
+            return FALSE;
+        if (done == 0)
+            return FailWith(ERROR_HANDLE_EOF);
+        buffer += done;
+        offset += done;
+        length -= done;
+    }
+    return TRUE;
 }

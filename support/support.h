@@ -83,6 +83,8 @@ HANDLE OpenFileWhileHeld(const WCHAR* path, DWORD access, DWORD share, DWORD dis
                          volatile LONG* cancelFlag);
 BOOL MoveFileWhileHeld(const WCHAR* from, const WCHAR* to, DWORD flags);
 BOOL DeleteFileWhileHeld(const WCHAR* path);
+// length bytes at offset of an open file; a file that ends sooner fails with ERROR_HANDLE_EOF.
+BOOL ReadFileAt(HANDLE file, UINT64 offset, BYTE* buffer, UINT32 length);
 
 // ---- log and error text ----
 void AppendLog(const WCHAR* text);

@@ -179,16 +179,14 @@ static BOOL ReadSizeValue(const char* position, const char* end, UINT64* value) 
     return TRUE;
 }
 
-// TRUE when the value at position is the JSON literal true, ended by whitespace, a comma or the brace.
-static BOOL IsTrueLiteral(const char* position, const char* end) {
+// TRUE for the literal true as the whole value (followed by space, ',' or the object's end).
+static BOOL IsTrueLiteral(const char* value, const char* end) {
     static const char TRUE_TEXT[] = "true";
-    if (!position || end - position < 5)
-        return FALSE;
     for (UINT32 i = 0; i < 4; ++i)
-        if (position[i] != TRUE_TEXT[i])
+        if (!value || value + i >= end || value[i] != TRUE_TEXT[i])
             return FALSE;
-    char after = position[4];
-    return IsManifestSpace(after) || after == ',' || after == '}';
+    const char* after = value + 4;
+    return after < end && (IsManifestSpace(*after) || *after == ',' || *after == '}');
 }
 
 BOOL ReadManifest(const char* bytes, UINT32 length, const char* channel, ManifestEntry* entry) {
@@ -234,5 +232,6 @@ BOOL ReadManifest(const char* bytes, UINT32 length, const char* channel, Manifes
 
     if (ByteLength(entry->sha256) != SHA256_LENGTH)
         return FALSE;
+    entry->reuse = IsTrueLiteral(FindKeyValue(channelStart, channelEnd, "reuse"), channelEnd);
     return TRUE;
 }

@@ -9,6 +9,9 @@ struct ManifestEntry {
     WCHAR urlWide[2048];
     char sha256[65];
     UINT64 sizeBytes;
+    // The channel's "reuse": true (the literal only): an upgrade may build the package from bytes the
+    // machine already has.
+    BOOL reuse;
     // The top-level "allowDowngrade": true (the JSON literal): the vendor lets this version replace a
     // newer installation. Anything else, or no such member, allows no downgrade.
     BOOL allowDowngrade;

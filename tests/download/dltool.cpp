@@ -154,7 +154,7 @@ int Fetch(int argc, wchar_t** argv) {
 int Download(int argc, wchar_t** argv) {
     ManifestEntry entry;
     std::memset(&entry, 0, sizeof(entry));
-    std::wstring cache;
+    std::wstring cache, upgradeDir;
     std::string channel = "win10";
     UINT64 cancelAfter = 0;
     bool cancelPreset = false, useWindow = false;
@@ -184,6 +184,10 @@ int Download(int argc, wchar_t** argv) {
             channel = narrow;
         } else if (name == L"--cache") {
             cache = value;
+        } else if (name == L"--upgrade-dir") {
+            upgradeDir = value;
+        } else if (name == L"--reuse") {
+            entry.reuse = narrow == "true";
         } else if (name == L"--cancel-after") {
             cancelAfter = std::wcstoull(value, nullptr, 10);
         } else {
@@ -201,8 +205,9 @@ int Download(int argc, wchar_t** argv) {
     WCHAR packagePath[260];
     packagePath[0] = 0;
     SetLastError(0);
-    BOOL ok = DownloadPackage(&entry, channel.c_str(), cache.c_str(), window,
-                              cancelPreset ? &cancelFlag : nullptr, cancelAfter, packagePath);
+    BOOL ok =
+        DownloadPackage(&entry, channel.c_str(), cache.c_str(), window, cancelPreset ? &cancelFlag : nullptr,
+                        cancelAfter, packagePath, upgradeDir.empty() ? nullptr : upgradeDir.c_str());
     DWORD error = ok ? 0 : GetLastError();
 
     std::string percents = "[", texts = "[";

@@ -4,6 +4,7 @@ server behaviour, the fault server for broken, oversized, refused and redirected
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -542,6 +543,162 @@ class SingleStreamTest(unittest.TestCase):
         self.assertEqual((result["ok"], result["error"]), (1, 0), result)
         self.assertEqual(cache.read(cache.final), data)
         self.assertEqual([(r.range, r.status) for r in fault.served()], [("bytes=0-0", 200), (None, 200)])
+
+
+def make_package(path, entries, zip64=False):
+    """A package as `tovpublish pack` makes it (fixed times, so unchanged entries keep their bytes): entries
+    are (name, data, deflated); with zip64 every entry and the end records in zip64 form (Info-ZIP -fz)."""
+    import zipfile
+    if zip64:
+        stage = path + ".stage"
+        shutil.rmtree(stage, ignore_errors=True)
+        for name, data, _ in entries:
+            os.makedirs(os.path.dirname(os.path.join(stage, name)), exist_ok=True)
+            with open(os.path.join(stage, name), "wb") as out:
+                out.write(data)
+            os.utime(os.path.join(stage, name), (1e9, 1e9))
+        if os.path.exists(path):
+            os.remove(path)
+        subprocess.run(["zip", "-q", "-X", "-fz", "-0", path] + [n for n, _, _ in entries], cwd=stage, check=True)
+        shutil.rmtree(stage)
+    else:
+        with zipfile.ZipFile(path, "w") as z:
+            for name, data, deflated in entries:
+                info = zipfile.ZipInfo(name, (2024, 6, 1, 12, 0, 0))
+                info.compress_type = zipfile.ZIP_DEFLATED if deflated else zipfile.ZIP_STORED
+                z.writestr(info, data)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def release_entries(changed=(), added=0, salt=b""):
+    """Six media files (stored) and six modules (deflated) of 256 KiB; changed ones get other bytes."""
+    entries = []
+    for i in range(12 + added):
+        rng = __import__("random").Random(i if i not in changed else 1000 + i)
+        data = bytes(rng.getrandbits(8) for _ in range(4096)) * 64
+        entries.append(("Payload/%s%d.bin" % ("media" if i % 2 == 0 else "module", i), data + salt, i % 2 == 1))
+    return entries
+
+
+PUBLISHER = os.environ.get("TOV_PUBLISHER") or os.path.join(BUILD, "publisher", "tovpublish")
+REUSE_LINE = "正在复用"
+FALLBACK_LINE = "复用拼装的安装包未通过校验，改为下载完整安装包…"
+
+
+class ReuseDownloadTest(unittest.TestCase):
+    """An upgrade with the channel's reuse: what is fetched, what the cache keeps and what is shown."""
+
+    def run_case(self, name, bases=(), new=None, reuse="true", install=None, zip64=False, serve=None,
+                 cancel_after=None, block="ranges"):
+        ngx = servers["nginx"]
+        new = new or release_entries(changed=(3, 6), added=1)
+        data = make_package(os.path.join(ROOT, name + ".zip"), new, zip64)
+        cache = Cache("reuse-" + name)
+        for version, entries in bases:
+            path = os.path.join(cache.dir, "package-%s-win7.zip" % version)
+            base = entries if isinstance(entries, bytes) else make_package(path, entries, zip64)
+            cache.write(path, base)
+        extra = ["--window", "--reuse", reuse]
+        if install:
+            extra += ["--upgrade-dir", winpath(install)]
+        if cancel_after:
+            extra += ["--cancel-after", cancel_after]
+        mark = ngx.mark()
+        reset_tool_log()
+        url = serve(name + ".zip", data) if serve else ngx.url(name + ".zip", block=block)
+        result = cache.download(url, data, None, None, *extra)
+        entries = [e for e in ngx.entries_since(mark) if e["uri"] == "/%s.zip" % name]
+        return cache, data, result, entries
+
+    def assert_done(self, cache, data, result, bases):
+        self.assertEqual((result["ok"], result["error"]), (1, 0), result)
+        self.assertEqual(cache.read(cache.final), data)
+        self.assertEqual(cache.listing(), sorted(bases + [os.path.basename(cache.final)]))
+
+    def test_reuse_table(self):
+        old = release_entries()
+        first_half, second_half = old[:6], old[6:]
+        changed_byte = bytearray(make_package(os.path.join(WORK, "old.zip"), old))
+        changed_byte[changed_byte.index(old[0][1][:64]) + 100] ^= 1  # a stored file's byte, same size
+        unchanged = make_package(os.path.join(WORK, "new-default.zip"), release_entries(changed=(3, 6), added=1))
+        total = len(unchanged)
+        changed = sum(len(d) for n, d, _ in release_entries(changed=(3, 6), added=1) if n.endswith(("3.bin", "6.bin", "12.bin")))
+        install = os.path.join(WORK, "installed")
+        shutil.rmtree(install, ignore_errors=True)
+        for name, data, _ in old:
+            os.makedirs(os.path.dirname(os.path.join(install, name[8:])), exist_ok=True)
+            with open(os.path.join(install, name[8:]), "wb") as out:
+                out.write(data)
+        # name, bases, options, expected: (reused, fetched at most, line with versions, fallback)
+        plain = (False, total, None, False)
+        rows = [
+            ("none", [], {}, plain),
+            ("one", [("1.0.0", old)], {}, (True, 1.05 * changed + 70000, "V1.0.0", False)),
+            ("several", [("1.0.0", first_half), ("1.1.0", second_half)], {},
+             (True, 1.05 * changed + 70000, "V1.0.0、V1.1.0", False)),
+            ("zip64", [("1.0.0", old)], {"zip64": True}, (True, 1.05 * changed + 70000, "V1.0.0", False)),
+            ("installed", [], {"install": install}, (True, total - 5 * 262144 + 70000, "已安装文件", False)),
+            ("changed-byte", [("1.0.0", bytes(changed_byte))], {}, (True, 2 * total, "V1.0.0", True)),
+            ("norange", [("1.0.0", old)], {"serve": lambda n, d: (servers["fault"].add(n, d),
+                                                                   servers["fault"].url(n, mode="norange"))[1]},
+             (False, total, None, False)),
+            ("nothing-shared", [("1.0.0", release_entries(salt=b"x"))], {}, (False, total + 70000, None, False)),
+            ("member-false", [("1.0.0", old)], {"reuse": "false"}, plain),
+        ]
+        for name, bases, options, (reused, at_most, versions, fallback) in rows:
+            with self.subTest(row=name):
+                cache, data, result, entries = self.run_case(name, bases, **options)
+                base_names = ["package-%s-win7.zip" % v for v, _ in bases]
+                self.assert_done(cache, data, result, base_names)
+                # Every line the log and the window got is one of the download's own.
+                self.assertEqual(tool_log_lines(), result["texts"])
+                known = re.compile("正在下载 \\d+%，下载速度 \\d+\\.\\d MB/s|正在复用.+中未变的 \\d+%，只需下载 \\d+\\.\\d MB…")
+                self.assertTrue(all(known.fullmatch(t) or t in (MERGE_TEXT, CHECK_TEXT, FALLBACK_LINE)
+                                    for t in result["texts"]), result["texts"])
+                texts = [t for t in result["texts"] if t.startswith(REUSE_LINE)]
+                self.assertEqual(len(texts), 1 if reused else 0, result["texts"])
+                if reused:
+                    self.assertIn(versions, texts[0])
+                    self.assertEqual(result["texts"][-1], CHECK_TEXT)
+                self.assertEqual(FALLBACK_LINE in result["texts"], fallback, result["texts"])
+                if "serve" in options:
+                    continue
+                fetched = sum(e["bytes"] for e in entries if e["range"] != "bytes=0-0")
+                self.assertLessEqual(fetched, at_most)
+                self.assertTrue(all(e["status"] == 206 for e in entries), entries)
+                if reused and len(bases) == 1 and not fallback:  # `tovpublish diff` says what is fetched
+                    base = os.path.join(cache.dir, base_names[0])
+                    new_zip = os.path.join(ROOT, name + ".zip")
+                    diff = json.loads(subprocess.run([PUBLISHER, "diff", base, new_zip, "--json"],
+                                                     capture_output=True, check=True).stdout)
+                    self.assertEqual((diff["downloadBytes"], 1 + diff["requests"]["tail"] +
+                                      diff["requests"]["fetch"]), (fetched, len(entries)))
+                if not reused and name != "nothing-shared":  # exactly today's requests
+                    self.assertEqual(sorted(e["range"] for e in entries),
+                                     sorted(["bytes=0-0"] + ["bytes=%d-%d" % b for b in segment_bounds(len(data))]))
+
+    def test_cancel_then_resume_fetches_only_what_is_missing(self):
+        # 9 MiB to fetch, 8 of them one new file, from the server that sends each connection 4 MiB/s:
+        # after the chunk that reaches the threshold each connection stops at its next chunk (at most
+        # 256 KiB), so the first run always ends cancelled with most bytes still to fetch.
+        ngx = servers["nginx"]
+        old = release_entries()
+        big = ("Payload/big.bin", __import__("random").Random(8).randbytes(8 * MiB), False)
+        new = release_entries(changed=(0, 2, 4), added=1) + [big]
+        cache, data, first, _ = self.run_case("resume", [("1.0.0", old)], new=new, cancel_after=200000,
+                                              block="capped")
+        self.assertEqual((first["ok"], first["error"]), (0, CANCELLED), first)
+        self.assertFalse(os.path.exists(cache.final))
+        kept = [f for f in cache.listing() if ".fetch" in f]
+        self.assertTrue(kept)
+        on_disk = sum(os.path.getsize(os.path.join(cache.dir, f)) for f in kept)
+        mark = ngx.mark()
+        second = cache.download(ngx.url("resume.zip"), data, None, None, "--reuse", "true")
+        self.assert_done(cache, data, second, ["package-1.0.0-win7.zip"])
+        again = sum(e["bytes"] for e in ngx.entries_since(mark) if e["range"] != "bytes=0-0")
+        changed = sum(len(d) for n, d, _ in new if n.endswith(("a0.bin", "a2.bin", "a4.bin", "a12.bin", "big.bin")))
+        self.assertLessEqual(again, changed + 70000 - on_disk)
 
 
 EXE = os.path.join(BUILD, "TOVKinemoDownloader.exe")

@@ -12,6 +12,7 @@
 #include "fuzz_util.h"
 #include "install/contents.h"
 #include "mutate.h"
+#include "support/reuseplan.h"
 
 using namespace fuzz;
 
@@ -88,6 +89,80 @@ std::string ListProblem(const PayloadContents& contents) {
     return "";
 }
 
+// The upgrade's steps on a mutated new package, with its unmutated seed as the base: the tail read from
+// guarded bytes, then the plan, which must cover the package exactly once in order and copy only bytes
+// that lie inside the base.
+std::string PlanProblem(const std::string& zip, const std::string& base, GuardedRegion* region,
+                        uint64_t* planned) {
+    uint64_t from = zip.size() - std::min<size_t>(zip.size(), ZIP_TAIL_CAPACITY), need = 0;
+    ZipDirectoryPlace place;
+    ReuseTailState state = REUSE_TAIL_NEEDS_MORE;
+    for (int round = 0; round < 3 && state == REUSE_TAIL_NEEDS_MORE; ++round) {
+        const uint8_t* tail =
+            (const uint8_t*)PlaceBytes(region, zip.data() + from, (size_t)(zip.size() - from));
+        state = ReadReuseTail(tail, zip.size() - from, zip.size(), &place, &need);
+        size_t past = 0;
+        if (TakeGuardFault(&past))
+            return "ReadReuseTail read past its bytes; ";
+        if (state == REUSE_TAIL_NEEDS_MORE && need >= from)
+            return "the tail asked for bytes it has; ";
+        from = state == REUSE_TAIL_NEEDS_MORE ? need : from;
+    }
+    if (state != REUSE_TAIL_READ)
+        return "";
+    if (place.offset < from || place.size > zip.size() - place.offset)
+        return "the tail placed the directory outside its bytes; ";
+    const uint8_t* directory =
+        (const uint8_t*)PlaceBytes(region, zip.data() + place.offset, (size_t)place.size);
+    std::vector<ZipRecord> records(place.count + 1);
+    std::vector<uint64_t> ends(place.count + 1);
+    std::vector<uint32_t> order(place.count + 1);
+    uint32_t count = 0;
+    bool read = ReadZipRecords(directory, &place, records.data(), (uint32_t)place.count, &count);
+    size_t past = 0;
+    if (TakeGuardFault(&past))
+        return "ReadZipRecords read past the directory; ";
+    if (!read || !ZipEntryExtents(records.data(), count, place.offset, order.data(), ends.data()))
+        return "";
+    // The base's candidates, as the program makes them from its local headers.
+    ZipDirectoryPlace bp;
+    uint64_t bneed = 0;
+    std::vector<ZipRecord> br(64);
+    std::vector<uint64_t> be(64);
+    std::vector<uint32_t> bo(64);
+    std::vector<ReuseCandidate> candidates;
+    uint32_t bc = 0;
+    if (ReadReuseTail((const uint8_t*)base.data(), base.size(), base.size(), &bp, &bneed) ==
+            REUSE_TAIL_READ &&
+        ReadZipRecords((const uint8_t*)base.data() + bp.offset, &bp, br.data(), 64, &bc) &&
+        ZipEntryExtents(br.data(), bc, bp.offset, bo.data(), be.data()))
+        for (uint32_t i = 0; i < bc; ++i) {
+            ReuseCandidate c;
+            uint32_t header = ZipLocalHeaderLength((const uint8_t*)base.data() + br[i].localOffset,
+                                                   ZIP_LOCAL_HEADER_SIZE, &br[i]);
+            if (CandidateFromRecord(&br[i], be[i], header, 0, &c))
+                candidates.push_back(c);
+        }
+    SortCandidates(candidates.data(), (uint32_t)candidates.size());
+    std::vector<ReuseSpan> spans(4 * count + 4);
+    ReusePlan plan{spans.data(), (uint32_t)spans.size(), 0, 0, 0, 0};
+    if (!PlanReuse(records.data(), ends.data(), order.data(), count, candidates.data(),
+                   (uint32_t)candidates.size(), from, zip.size(), &plan))
+        return "";
+    ++*planned;
+    uint64_t at = 0;
+    for (uint32_t i = 0; i < plan.count; ++i) {
+        const ReuseSpan& span = spans[i];
+        if (span.offset != at || span.length == 0 ||
+            (span.source == 0 &&
+             (span.sourceOffset > base.size() || span.length > base.size() - span.sourceOffset)) ||
+            (span.source == REUSE_TAIL && span.offset < from))
+            return "the plan's span " + std::to_string(i) + " is out of place; ";
+        at += span.length;
+    }
+    return at == zip.size() ? "" : "the plan does not cover the package; ";
+}
+
 } // namespace
 
 TEST(ContentsFuzz, MutatedPackagesStayInsideTheirBytes) {
@@ -95,14 +170,15 @@ TEST(ContentsFuzz, MutatedPackagesStayInsideTheirBytes) {
     static GuardedRegion* region = CreateGuardedRegion(MAX_MUTATED_SIZE);
     ASSERT_NE(nullptr, region);
     FailureLog log{"contents-reader", 0, {}};
-    uint64_t ran = 0, placed = 0, accepted = 0;
+    uint64_t ran = 0, placed = 0, accepted = 0, planned = 0;
     LARGE_INTEGER started = Now();
     for (uint64_t i = 0; i < CONTENTS_CASES * Scale(); ++i) {
         if (!CaseSelected(i))
             continue;
         ++ran;
         Rng rng(CaseSeed(CONTENTS_SEED, i));
-        std::string zip = MutateZip(seeds[rng.Below((uint32_t)seeds.size())], rng), problems;
+        const std::string& seed = seeds[rng.Below((uint32_t)seeds.size())];
+        std::string zip = MutateZip(seed, rng), problems;
         SetCurrentCase("contents-reader", i, &zip);
         // Each step gets the bytes the previous one pointed at, which must lie inside the file.
         auto bytesAt = [&](uint64_t offset, uint64_t length) -> const BYTE* {
@@ -138,13 +214,14 @@ TEST(ContentsFuzz, MutatedPackagesStayInsideTheirBytes) {
             }
             ReleasePackageContents(&contents);
         }
+        problems += PlanProblem(zip, seed, region, &planned);
         if (!problems.empty())
             RecordFailure(&log, i, problems, zip);
     }
     SetCurrentCase("", 0, nullptr);
     printf("[ fuzz ] contents reader: %llu mutated packages, %llu directories found, %llu lists accepted, "
-           "%llu failing cases, %.0f ms\n",
+           "%llu upgrade plans, %llu failing cases, %.0f ms\n",
            (unsigned long long)ran, (unsigned long long)placed, (unsigned long long)accepted,
-           (unsigned long long)log.count, MillisecondsSince(started));
+           (unsigned long long)planned, (unsigned long long)log.count, MillisecondsSince(started));
     EXPECT_EQ(0u, log.count) << FailureSummary(log);
 }

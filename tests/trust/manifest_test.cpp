@@ -180,6 +180,33 @@ TEST(ReadManifest, AllowsDowngradeOnlyForTheTopLevelLiteralTrue) {
     }
 }
 
+TEST(ReadManifest, ReuseOnlyForTheLiteralTrueInTheChannel) {
+    const std::string tail = ", \"sha256\": \"" + HEX64 + "\", \"sizeBytes\": 4096";
+    const struct {
+        std::string channel;
+        BOOL reuse;
+    } cases[] = {
+        {"{\"reuse\": true, \"url\": \"" + URL + "\"" + tail + "}", TRUE},
+        {"{\"url\": \"" + URL + "\"" + tail + ", \"reuse\":true}", TRUE},
+        {"{\"url\": \"" + URL + "\"" + tail + ", \"reuse\": true\n}", TRUE},
+        {Channel(), FALSE},
+        {"{\"reuse\": false, \"url\": \"" + URL + "\"" + tail + "}", FALSE},
+        {"{\"reuse\": \"true\", \"url\": \"" + URL + "\"" + tail + "}", FALSE},
+        {"{\"reuse\": 1, \"url\": \"" + URL + "\"" + tail + "}", FALSE},
+        {"{\"reuse\": trueish, \"url\": \"" + URL + "\"" + tail + "}", FALSE},
+        {"{\"x\": {\"reuse\": true}, \"url\": \"" + URL + "\"" + tail + "}", FALSE},
+    };
+    std::unique_ptr<ManifestEntry> entry(new ManifestEntry);
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Read(Manifest("1", c.channel), entry.get())) << c.channel;
+        EXPECT_EQ(c.reuse, entry->reuse) << c.channel;
+    }
+    // The member of another channel does not count.
+    ASSERT_TRUE(Read(Manifest("1", Channel(), "{\"reuse\": true, \"url\": \"" + URL + "\"" + tail + "}"),
+                     entry.get()));
+    EXPECT_FALSE(entry->reuse);
+}
+
 TEST(ReadManifest, ResolvesEscapesAndKeepsRawBytes) {
     std::unique_ptr<ManifestEntry> entry(new ManifestEntry);
     ASSERT_TRUE(Read(Manifest("a\\nb\\rc\\td\\\"e\\\\f\\/g\\bh\\fi\\qj\x01\xE7\x89\x88"), entry.get()));

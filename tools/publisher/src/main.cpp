@@ -7,7 +7,7 @@
 
 namespace pub {
 extern const Command kKeygenCommand, kPackCommand, kManifestCommand, kSignCommand, kVerifyCommand,
-    kProbeCommand;
+    kProbeCommand, kDiffCommand;
 }
 
 using namespace pub;
@@ -18,7 +18,8 @@ const char kVersion[] = "tovpublish 1.1\n";
 
 // Every command, in the order the usage lists them.
 const Command* const kCommands[] = {
-    &kKeygenCommand, &kPackCommand, &kManifestCommand, &kSignCommand, &kVerifyCommand, &kProbeCommand,
+    &kKeygenCommand, &kPackCommand,  &kManifestCommand, &kSignCommand,
+    &kVerifyCommand, &kProbeCommand, &kDiffCommand,
 };
 
 const Command* FindCommand(const char* name) {
