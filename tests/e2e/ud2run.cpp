@@ -1,0 +1,114 @@
+// Makes a program fail from outside, as a fault in its own code would: starts it, writes ud2 (an illegal
+// instruction) over one of its functions, lets it run and reports how it ended.
+//
+// Usage: ud2run RVA_HEX [--after-file PATH] -- EXE [ARGS...]
+//   RVA_HEX       the function's offset in the exe's image (from the link map)
+//   --after-file  patch only once PATH exists and is not empty (the program is running meanwhile);
+//                 without it the function is patched before the program's first instruction
+// Prints "patched" when the function was overwritten, then "exit 0x<code>" with the full exit code.
+#include <windows.h>
+#include <winternl.h>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+static std::wstring Quoted(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+        return argument;
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, L'\\');
+    return out + L"\"";
+}
+
+// The child's image base, from its process environment block (the exe may be relocated).
+static ULONG_PTR ImageBase(HANDLE process) {
+    typedef NTSTATUS(NTAPI * QueryProc)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    QueryProc query =
+        (QueryProc)(void*)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess");
+    PROCESS_BASIC_INFORMATION basic = {};
+    ULONG length = 0;
+    if (!query || query(process, ProcessBasicInformation, &basic, sizeof basic, &length) != 0)
+        return 0;
+    ULONG_PTR base = 0;
+    SIZE_T got = 0;
+    if (!ReadProcessMemory(process, (BYTE*)basic.PebBaseAddress + 0x10, &base, sizeof base, &got))
+        return 0;
+    return base;
+}
+
+static bool Patch(HANDLE process, ULONG_PTR address) {
+    static const BYTE UD2[] = {0x0F, 0x0B};
+    DWORD old = 0;
+    if (!VirtualProtectEx(process, (void*)address, sizeof UD2, PAGE_EXECUTE_READWRITE, &old))
+        return false;
+    SIZE_T written = 0;
+    bool ok = WriteProcessMemory(process, (void*)address, UD2, sizeof UD2, &written) && written == sizeof UD2;
+    VirtualProtectEx(process, (void*)address, sizeof UD2, old, &old);
+    FlushInstructionCache(process, (void*)address, sizeof UD2);
+    return ok;
+}
+
+static bool FileHasBytes(const wchar_t* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExW(path, GetFileExInfoStandard, &data) &&
+           (data.nFileSizeLow || data.nFileSizeHigh);
+}
+
+int wmain(int argc, wchar_t** argv) {
+    int at = 2;
+    const wchar_t* after = nullptr;
+    if (argc > 3 && wcscmp(argv[2], L"--after-file") == 0) {
+        after = argv[3];
+        at = 4;
+    }
+    if (argc < at + 2 || wcscmp(argv[at], L"--") != 0) {
+        fwprintf(stderr, L"usage: ud2run RVA_HEX [--after-file PATH] -- EXE [ARGS...]\n");
+        return 2;
+    }
+    ULONG_PTR rva = (ULONG_PTR)wcstoull(argv[1], nullptr, 16);
+    std::wstring commandLine;
+    for (int i = at + 1; i < argc; ++i)
+        commandLine += (commandLine.empty() ? L"" : L" ") + Quoted(argv[i]);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    if (!CreateProcessW(argv[at + 1], &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &child)) {
+        fwprintf(stderr, L"ud2run: cannot start the program (%lu)\n", GetLastError());
+        return 3;
+    }
+    ULONG_PTR base = ImageBase(child.hProcess);
+    bool patched = false;
+    if (!after)
+        patched = base && Patch(child.hProcess, base + rva);
+    ResumeThread(child.hThread);
+    if (after) {
+        while (WaitForSingleObject(child.hProcess, 2) == WAIT_TIMEOUT) {
+            if (FileHasBytes(after)) {
+                patched = base && Patch(child.hProcess, base + rva);
+                break;
+            }
+        }
+    }
+    if (patched)
+        wprintf(L"patched\n");
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    wprintf(L"exit 0x%08lX\n", code);
+    fflush(stdout);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    return 0;
+}
