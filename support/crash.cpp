@@ -14,6 +14,8 @@ static UINT64 imageSize;
 // The id of the thread that writes the trace; 0 until one fails.
 static volatile LONG crashThread;
 static DWORD crashCode;
+// PROCESS_CALLBACK_FILTER_ENABLED of the user-mode exception policy.
+static const DWORD CALLBACK_FILTER_ENABLED = 1;
 
 // Digits of value in upper-case hexadecimal, at least minimum of them, into a buffer of 17 units.
 static void HexDigits(WCHAR* digits, UINT64 value, UINT32 minimum) {
@@ -56,7 +58,7 @@ BOOL ComposeDumpPath(WCHAR* path, UINT32 capacity, const WCHAR* folder, const SY
                        (UINT32)time->wMinute, (UINT32)time->wSecond, (UINT32)processId);
 }
 
-// Matches "<digits count>" at text; returns the position after them or null.
+// least to most digits at text, and no more: the position after them, or null.
 static const WCHAR* SkipDigits(const WCHAR* text, UINT32 least, UINT32 most) {
     UINT32 count = 0;
     while (count < most && text[count] >= L'0' && text[count] <= L'9')
@@ -75,37 +77,7 @@ BOOL IsDumpName(const WCHAR* name) {
         p = SkipDigits(p + 1, 6, 6);
     if (p && *p == L'-')
         p = SkipDigits(p + 1, 1, 10);
-    return p && WideEqualsAsciiNoCase(p, L".dmp");
-}
-
-// Removes the oldest of this program's dumps in folder until at most MAX_KEPT_DUMPS remain.
-static void RemoveOldDumps(const WCHAR* folder, WCHAR* path, WIN32_FIND_DATAW* found) {
-    for (UINT32 round = 0; round < 64; ++round) {
-        if (!ComposePath(path, PATH_CAPACITY, L"%sTOVKinemoDownloader-*.dmp", folder))
-            return;
-        HANDLE search = FindFirstFileW(path, found);
-        if (search == INVALID_HANDLE_VALUE)
-            return;
-        UINT32 count = 0;
-        UINT64 oldestTime = ~(UINT64)0;
-        WCHAR oldest[PATH_CAPACITY];
-        oldest[0] = 0;
-        do {
-            if ((found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsDumpName(found->cFileName))
-                continue;
-            ++count;
-            UINT64 time =
-                ((UINT64)found->ftLastWriteTime.dwHighDateTime << 32) | found->ftLastWriteTime.dwLowDateTime;
-            if (time < oldestTime) {
-                oldestTime = time;
-                CopyWide(oldest, PATH_CAPACITY, found->cFileName);
-            }
-        } while (FindNextFileW(search, found));
-        FindClose(search);
-        if (count <= MAX_KEPT_DUMPS || !ComposePath(path, PATH_CAPACITY, L"%s%s", folder, oldest) ||
-            !DeleteFileW(path))
-            return;
-    }
+    return p && WideEquals(p, L".dmp");
 }
 
 // The filter's working memory, taken from fresh pages: the stack may be what overflowed, the heap may
@@ -113,9 +85,44 @@ static void RemoveOldDumps(const WCHAR* folder, WCHAR* path, WIN32_FIND_DATAW* f
 struct CrashBuffers {
     WCHAR line[ERROR_TEXT_CAPACITY];
     WCHAR folder[PATH_CAPACITY];
+    WCHAR dump[PATH_CAPACITY];
     WCHAR path[PATH_CAPACITY];
+    WCHAR oldest[PATH_CAPACITY];
     WIN32_FIND_DATAW found;
 };
+
+// Removes the oldest of this program's dumps beside the new one until at most MAX_KEPT_DUMPS remain;
+// the new one stays whatever its time says.
+static void RemoveOldDumps(CrashBuffers* buffers) {
+    const WCHAR* newName = buffers->dump + WideLength(buffers->folder);
+    for (UINT32 round = 0; round < 64; ++round) {
+        if (!ComposePath(buffers->path, PATH_CAPACITY, L"%sTOVKinemoDownloader-*.dmp", buffers->folder))
+            return;
+        HANDLE search = FindFirstFileW(buffers->path, &buffers->found);
+        if (search == INVALID_HANDLE_VALUE)
+            return;
+        UINT32 count = 0;
+        UINT64 oldestTime = ~(UINT64)0;
+        buffers->oldest[0] = 0;
+        do {
+            const WIN32_FIND_DATAW* found = &buffers->found;
+            if ((found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsDumpName(found->cFileName))
+                continue;
+            ++count;
+            UINT64 time =
+                ((UINT64)found->ftLastWriteTime.dwHighDateTime << 32) | found->ftLastWriteTime.dwLowDateTime;
+            if (time < oldestTime && !WideEquals(found->cFileName, newName)) {
+                oldestTime = time;
+                CopyWide(buffers->oldest, PATH_CAPACITY, found->cFileName);
+            }
+        } while (FindNextFileW(search, &buffers->found));
+        FindClose(search);
+        if (count <= MAX_KEPT_DUMPS || buffers->oldest[0] == 0 ||
+            !ComposePath(buffers->path, PATH_CAPACITY, L"%s%s", buffers->folder, buffers->oldest) ||
+            !DeleteFileW(buffers->path))
+            return;
+    }
+}
 
 // The minidump of this process with the exception's record, written by the system's dbghelp.
 static void WriteCrashDump(EXCEPTION_POINTERS* exception, CrashBuffers* buffers) {
@@ -124,7 +131,7 @@ static void WriteCrashDump(EXCEPTION_POINTERS* exception, CrashBuffers* buffers)
         return;
     SYSTEMTIME now;
     GetLocalTime(&now);
-    if (!ComposeDumpPath(buffers->path, PATH_CAPACITY, buffers->folder, &now, GetCurrentProcessId()))
+    if (!ComposeDumpPath(buffers->dump, PATH_CAPACITY, buffers->folder, &now, GetCurrentProcessId()))
         return;
     HMODULE dbghelp = LoadSystemLibrary(L"dbghelp.dll");
     if (!dbghelp)
@@ -136,7 +143,7 @@ static void WriteCrashDump(EXCEPTION_POINTERS* exception, CrashBuffers* buffers)
     if (!writeDump)
         return;
     // Never over another file: the name is this second's and this process's own.
-    HANDLE file = CreateFileW(buffers->path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE file = CreateFileW(buffers->dump, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
@@ -148,10 +155,10 @@ static void WriteCrashDump(EXCEPTION_POINTERS* exception, CrashBuffers* buffers)
                              nullptr, nullptr);
     CloseHandle(file);
     if (!written) {
-        DeleteFileW(buffers->path); // a broken dump only misleads
+        DeleteFileW(buffers->dump); // a broken dump only misleads
         return;
     }
-    RemoveOldDumps(buffers->folder, buffers->path, &buffers->found);
+    RemoveOldDumps(buffers);
 }
 
 static LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
@@ -186,4 +193,16 @@ void InstallCrashHandler(void) {
     imageBase = (UINT64)(ULONG_PTR)exe;
     imageSize = headers->OptionalHeader.SizeOfImage;
     SetUnhandledExceptionFilter(CrashFilter);
+    // 64-bit Windows 7 swallows an exception raised in a window procedure that the kernel called back
+    // (KB976038); the policy switch, where the system has it, lets such an exception reach the filter.
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    typedef BOOL(WINAPI * GetPolicyProc)(DWORD*);
+    typedef BOOL(WINAPI * SetPolicyProc)(DWORD);
+    GetPolicyProc getPolicy =
+        kernel ? (GetPolicyProc)(void*)GetProcAddress(kernel, "GetProcessUserModeExceptionPolicy") : nullptr;
+    SetPolicyProc setPolicy =
+        kernel ? (SetPolicyProc)(void*)GetProcAddress(kernel, "SetProcessUserModeExceptionPolicy") : nullptr;
+    DWORD policy = 0;
+    if (getPolicy && setPolicy && getPolicy(&policy))
+        setPolicy(policy & ~CALLBACK_FILTER_ENABLED);
 }

@@ -108,9 +108,10 @@ void InstallCrashHandler(void);
 // "程序意外终止（异常 0x<8 hex>，位置 TOVKinemoDownloader.exe+0x<offset>）", or the plain address when it
 // lies outside the exe's image [base, base + size).
 void ComposeCrashLine(WCHAR* line, UINT32 capacity, DWORD code, UINT64 address, UINT64 base, UINT64 size);
-// The exception code, unless it would read as one of the program's own outcomes (0, 1, 2).
 // ERROR_UNHANDLED_EXCEPTION, which the SDK headers at hand do not name.
 static const DWORD UNHANDLED_EXCEPTION_CODE = 574;
+// The exception code, unless it would read as one of the program's own outcomes (0, 1, 2): then
+// UNHANDLED_EXCEPTION_CODE.
 DWORD CrashExitCode(DWORD exceptionCode);
 // folder (ending in a backslash) + "TOVKinemoDownloader-<yyyymmdd>-<hhmmss>-<pid>.dmp"; FALSE when cut.
 BOOL ComposeDumpPath(WCHAR* path, UINT32 capacity, const WCHAR* folder, const SYSTEMTIME* time,

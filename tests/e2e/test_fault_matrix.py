@@ -273,8 +273,8 @@ class FaultMatrix(unittest.TestCase):
                              gone, left, code, fetched, missing), ok)
 
     def test_crashed_part_way(self):
-        """ud2 written over one of the program's functions (tests/e2e/ud2run.cpp): over the segments' write
-        while every segment is held past its first read, so that all fail at once when the server goes on;
+        """ud2 written over one of the program's functions (tests/e2e/ud2run.cpp): over the count that only
+        the segment threads add to after each write, so that they fail at once, each after its first write;
         over the check after the extraction (the main thread). Each run leaves one last line, one dump and
         the exception code; old dumps beyond five go, other files stay; the next run completes the install."""
         temp = t.TEMP_DIR + "-crash"
@@ -284,30 +284,20 @@ class FaultMatrix(unittest.TestCase):
         for i, path in enumerate(kept):
             os.utime(path, (1e9 + i, 1e9 + i))
         kept = [os.path.basename(p) for p in kept[2:]]
-        # (fault, function, server query, the line before the last)
-        cases = [("crashed during the download", "WriteWholeBuffer",
-                  {"hold": "body", "holdon": "range", "holdat": 300000}, "正在下载 "),
-                 ("crashed in the check after the extraction", "CheckPayloadInstalled", {}, t.EXTRACT_TEXT)]
-        for fault, function, query, before in cases:
+        # (fault, function, the line before the last, parts left)
+        cases = [("crashed during the download", "AtomicAdd64", "正在下载 ", True),
+                 ("crashed in the check after the extraction", "CheckPayloadInstalled", t.EXTRACT_TEXT, False)]
+        for fault, function, before, parts in cases:
             with self.subTest(fault=fault):
                 base, cache, install = self.dirs(function)
-                rva, trigger, dumps = t.map_rva(function), os.path.join(base, "patch-now"), set(os.listdir(temp))
+                rva, dumps = t.map_rva(function), set(os.listdir(temp))
                 self.fault.reset()
-                crashing = subprocess.Popen(
-                    [t.WINE_RUN, os.path.join(t.TEST_BIN, "ud2run.exe"), "%x" % rva] +
-                    (["--after-file", t.winpath(trigger)] if query else []) + ["--", t.winpath(t.EXE), "--test"] +
-                    self.args(base, cache, install, self.fault.url("package.zip", **query)), stdin=subprocess.DEVNULL,
-                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                    env=dict(os.environ, TOV_BUILD_DIR=t.BUILD, TOV_TEMP_DIR=temp))
-                if query:
-                    self.fault.wait_held("body", 8)
-                    time.sleep(1)
-                    t.write_file(trigger, b"now")
-                    self.assertEqual("patched", crashing.stdout.readline().strip())
-                    self.fault.release("body")
-                out = " ".join(crashing.stdout.read().split()[-2:])  # through the buffer readline filled
-                crashing.stdout.close()
-                crashing.wait(60)
+                crashing = subprocess.run(
+                    [t.WINE_RUN, os.path.join(t.TEST_BIN, "ud2run.exe"), "%x" % rva, t.winpath(t.EXE), "--test"] +
+                    self.args(base, cache, install, self.fault.url("package.zip")), stdin=subprocess.DEVNULL,
+                    capture_output=True, text=True, timeout=300, env=dict(os.environ, TOV_BUILD_DIR=t.BUILD,
+                                                                          TOV_TEMP_DIR=temp))
+                out = " ".join(crashing.stdout.split())
                 lines = t.log_lines(os.path.join(temp, "TOVKinemoDownloader.log"))
                 new = sorted(n for n in set(os.listdir(temp)) - dumps if n.endswith(".dmp"))
                 kept += new
@@ -319,12 +309,12 @@ class FaultMatrix(unittest.TestCase):
                 since = len(self.fault.served())
                 code, again = t.run_test(self.args(base, cache, install, self.fault.url("package.zip")))
                 fetched = self.package_bytes_served(since)
-                ok = (out == "exit 0xC000001D" and lines[-1:] == [line] and lines.count(line) == 1 and
+                ok = (out == "patched exit 0xC000001D" and lines[-1:] == [line] and lines.count(line) == 1 and
                       lines[-2].startswith(before) and len(new) == 1 and dump["code"] == 0xC000001D and
                       len(exe) == 1 and dump["address"] == dump["rip"] == exe[0] + rva and
-                      dump["thread"] in dump["threads"] and marked == (not query) and
-                      (0 < missing < len(self.data)) == bool(query) and code == 0 and "安装完成。" in again and
-                      self.installed_whole(install) and fetched <= missing + 8 * CHUNK * bool(query))
+                      dump["thread"] in dump["threads"] and marked != parts and
+                      (0 < missing < len(self.data)) == parts and code == 0 and "安装完成。" in again and
+                      self.installed_whole(install) and fetched == missing)
                 self.row(fault, "trace, exit 0xC000001D; next run: missing bytes only, fresh install",
                          "%s, %s, %s, %d dump(s); next exit %d, fetched %d of %d missing" % (
                              out, lines[-2:], "marked" if marked else "no mark", len(new), code, fetched, missing),

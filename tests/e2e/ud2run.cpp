@@ -1,10 +1,10 @@
-// Makes a program fail from outside, as a fault in its own code would: starts it, writes ud2 (an illegal
-// instruction) over one of its functions, lets it run and reports how it ended.
+// Makes a program fail from outside, as a fault in its own code would: starts it suspended, writes ud2
+// (an illegal instruction) over one of its functions, lets it run and reports how it ended. (Wine lets
+// another process write into a running program only once the program's threads call into the system,
+// so the write is made before the program's first instruction.)
 //
-// Usage: ud2run RVA_HEX [--after-file PATH] -- EXE [ARGS...]
-//   RVA_HEX       the function's offset in the exe's image (from the link map)
-//   --after-file  patch only once PATH exists and is not empty (the program is running meanwhile);
-//                 without it the function is patched before the program's first instruction
+// Usage: ud2run RVA_HEX EXE [ARGS...]
+//   RVA_HEX  the function's offset in the exe's image (from the link map)
 // Prints "patched" when the function was overwritten, then "exit 0x<code>" with the full exit code.
 #include <windows.h>
 #include <winternl.h>
@@ -58,51 +58,28 @@ static bool Patch(HANDLE process, ULONG_PTR address) {
     return ok;
 }
 
-static bool FileHasBytes(const wchar_t* path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    return GetFileAttributesExW(path, GetFileExInfoStandard, &data) &&
-           (data.nFileSizeLow || data.nFileSizeHigh);
-}
-
 int wmain(int argc, wchar_t** argv) {
-    int at = 2;
-    const wchar_t* after = nullptr;
-    if (argc > 3 && wcscmp(argv[2], L"--after-file") == 0) {
-        after = argv[3];
-        at = 4;
-    }
-    if (argc < at + 2 || wcscmp(argv[at], L"--") != 0) {
-        fwprintf(stderr, L"usage: ud2run RVA_HEX [--after-file PATH] -- EXE [ARGS...]\n");
+    if (argc < 3) {
+        fwprintf(stderr, L"usage: ud2run RVA_HEX EXE [ARGS...]\n");
         return 2;
     }
     ULONG_PTR rva = (ULONG_PTR)wcstoull(argv[1], nullptr, 16);
     std::wstring commandLine;
-    for (int i = at + 1; i < argc; ++i)
+    for (int i = 2; i < argc; ++i)
         commandLine += (commandLine.empty() ? L"" : L" ") + Quoted(argv[i]);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child = {};
-    if (!CreateProcessW(argv[at + 1], &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                        nullptr, &startup, &child)) {
+    if (!CreateProcessW(argv[2], &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &startup, &child)) {
         fwprintf(stderr, L"ud2run: cannot start the program (%lu)\n", GetLastError());
         return 3;
     }
     ULONG_PTR base = ImageBase(child.hProcess);
-    bool patched = false;
-    if (!after)
-        patched = base && Patch(child.hProcess, base + rva);
-    ResumeThread(child.hThread);
-    if (after) {
-        while (WaitForSingleObject(child.hProcess, 2) == WAIT_TIMEOUT) {
-            if (FileHasBytes(after)) {
-                patched = base && Patch(child.hProcess, base + rva);
-                break;
-            }
-        }
-    }
-    if (patched)
+    if (base && Patch(child.hProcess, base + rva))
         wprintf(L"patched\n");
+    ResumeThread(child.hThread);
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(child.hProcess, &code);
