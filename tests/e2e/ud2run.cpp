@@ -1,6 +1,6 @@
 // Makes a program fail from outside, as a fault in its own code would: starts it suspended, writes ud2
-// (an illegal instruction) over one of its functions, lets it run and reports how it ended. (Wine lets
-// another process write into a running program only once the program's threads call into the system,
+// (an illegal instruction) over one of its functions, lets it run and reports how it ended. (Wine may
+// hold a write into a running program until the program's threads call into the system,
 // so the write is made before the program's first instruction.)
 //
 // Usage: ud2run RVA_HEX EXE [ARGS...]
@@ -11,24 +11,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
-
-static std::wstring Quoted(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
-        return argument;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    return out + L"\"";
-}
+#include "../rig/quote.h"
 
 // The child's image base, from its process environment block (the exe may be relocated).
 static ULONG_PTR ImageBase(HANDLE process) {
@@ -66,7 +49,7 @@ int wmain(int argc, wchar_t** argv) {
     ULONG_PTR rva = (ULONG_PTR)wcstoull(argv[1], nullptr, 16);
     std::wstring commandLine;
     for (int i = 2; i < argc; ++i)
-        commandLine += (commandLine.empty() ? L"" : L" ") + Quoted(argv[i]);
+        commandLine += (commandLine.empty() ? L"" : L" ") + Quote(argv[i]);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
