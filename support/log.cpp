@@ -11,38 +11,74 @@ void BuildLogEntry(WCHAR* entry, UINT32 capacity, const SYSTEMTIME* time, const 
                (UINT32)time->wSecond, text);
 }
 
-void AppendLog(const WCHAR* text) {
+// Working buffers of one entry.
+struct LogEntryBuffers {
     WCHAR tempDir[PATH_CAPACITY];
-    DWORD tempLength = GetTempPathW(PATH_CAPACITY, tempDir);
-    if (tempLength == 0 || tempLength >= PATH_CAPACITY)
-        return;
     WCHAR logPath[PATH_CAPACITY];
-    // A cut name would write someone else's file: the entry is lost instead.
-    if (!ComposePath(logPath, PATH_CAPACITY, L"%sTOVKinemoDownloader.log", tempDir))
-        return;
+    WCHAR entry[LOG_ENTRY_CAPACITY];
+    char utf8[LOG_UTF8_CAPACITY];
+};
 
+// Set once the final line is on its way: no other line may follow it.
+static volatile LONG logClosed;
+
+// Builds the entry and its path; FALSE when there is nothing to write (the entry is then lost).
+static BOOL PrepareLogEntry(LogEntryBuffers* buffers, const WCHAR* text, int* bytes) {
+    DWORD tempLength = GetTempPathW(PATH_CAPACITY, buffers->tempDir);
+    if (tempLength == 0 || tempLength >= PATH_CAPACITY)
+        return FALSE;
+    // A cut name would write someone else's file: the entry is lost instead.
+    if (!ComposePath(buffers->logPath, PATH_CAPACITY, L"%sTOVKinemoDownloader.log", buffers->tempDir))
+        return FALSE;
     SYSTEMTIME now;
     GetLocalTime(&now);
-    WCHAR entry[LOG_ENTRY_CAPACITY];
-    BuildLogEntry(entry, LOG_ENTRY_CAPACITY, &now, text);
+    BuildLogEntry(buffers->entry, LOG_ENTRY_CAPACITY, &now, text);
+    *bytes = WideCharToMultiByte(CP_UTF8, 0, buffers->entry, -1, buffers->utf8, (int)LOG_UTF8_CAPACITY,
+                                 nullptr, nullptr);
+    return *bytes >= 2;
+}
 
-    char utf8[LOG_UTF8_CAPACITY];
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, entry, -1, utf8, (int)LOG_UTF8_CAPACITY, nullptr, nullptr);
-    if (bytes < 2)
-        return;
-
-    AcquireSRWLockExclusive(&logAppendLock);
-    HANDLE file = CreateFileW(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+static void WriteLogEntry(const LogEntryBuffers* buffers, int bytes) {
+    HANDLE file = CreateFileW(buffers->logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        LARGE_INTEGER zero;
-        zero.QuadPart = 0;
-        SetFilePointerEx(file, zero, nullptr, FILE_END);
-        DWORD written = 0;
-        WriteFile(file, utf8, (DWORD)(bytes - 1), &written, nullptr);
-        CloseHandle(file);
-    }
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    SetFilePointerEx(file, zero, nullptr, FILE_END);
+    DWORD written = 0;
+    WriteFile(file, buffers->utf8, (DWORD)(bytes - 1), &written, nullptr);
+    CloseHandle(file);
+}
+
+void AppendLog(const WCHAR* text) {
+    LogEntryBuffers buffers;
+    int bytes = 0;
+    if (AtomicRead32(&logClosed) || !PrepareLogEntry(&buffers, text, &bytes))
+        return;
+    AcquireSRWLockExclusive(&logAppendLock);
+    if (!AtomicRead32(&logClosed))
+        WriteLogEntry(&buffers, bytes);
     ReleaseSRWLockExclusive(&logAppendLock);
+}
+
+void AppendFinalLog(const WCHAR* text) {
+    AtomicSet32(&logClosed, 1);
+    // Fresh pages rather than the stack (which may be what overflowed) or the heap (which may be broken).
+    LogEntryBuffers* buffers = (LogEntryBuffers*)VirtualAlloc(nullptr, sizeof(LogEntryBuffers),
+                                                              MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    int bytes = 0;
+    if (!buffers || !PrepareLogEntry(buffers, text, &bytes))
+        return;
+    // Another thread's append ends within moments, and the line should not land on top of it; a holder
+    // that never lets go (the failed thread itself, or one stopped inside the write) is not waited for.
+    // The lock is kept, so that nothing is appended after this line.
+    for (UINT32 tries = 0; tries < FINAL_LOG_LOCK_TRIES; ++tries) {
+        if (TryAcquireSRWLockExclusive(&logAppendLock))
+            break;
+        Sleep(1);
+    }
+    WriteLogEntry(buffers, bytes);
 }
 
 void StripTrailingBreaks(WCHAR* text) {

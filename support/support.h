@@ -97,3 +97,26 @@ void ComposeErrorText(WCHAR* output, const WCHAR* prefix, DWORD code, const WCHA
 // Strips trailing LF, CR and space in place.
 void StripTrailingBreaks(WCHAR* text);
 void FormatErrorText(WCHAR* output, const WCHAR* prefix, DWORD code);
+// The final line after an unhandled exception: no other line is appended after it, and it does not
+// wait for another thread's append that never ends (the lock is tried for about this many ms).
+static const UINT32 FINAL_LOG_LOCK_TRIES = 50;
+void AppendFinalLog(const WCHAR* text);
+
+// ---- crash trace ----
+// At most this many of the program's minidumps stay beside the log; the oldest go first.
+static const UINT32 MAX_KEPT_DUMPS = 5;
+// Sets the unhandled-exception filter: one last log line, a minidump, the exception code as exit code.
+void InstallCrashHandler(void);
+// "程序意外终止（异常 0x<8 hex>，位置 TOVKinemoDownloader.exe+0x<offset>）", or the plain address when it
+// lies outside the exe's image [base, base + size).
+void ComposeCrashLine(WCHAR* line, UINT32 capacity, DWORD code, UINT64 address, UINT64 base, UINT64 size);
+// ERROR_UNHANDLED_EXCEPTION, which the SDK headers at hand do not name.
+static const DWORD UNHANDLED_EXCEPTION_CODE = 574;
+// The exception code, unless it would read as one of the program's own outcomes (0, 1, 2): then
+// UNHANDLED_EXCEPTION_CODE.
+DWORD CrashExitCode(DWORD exceptionCode);
+// folder (ending in a backslash) + "TOVKinemoDownloader-<yyyymmdd>-<hhmmss>-<pid>.dmp"; FALSE when cut.
+BOOL ComposeDumpPath(WCHAR* path, UINT32 capacity, const WCHAR* folder, const SYSTEMTIME* time,
+                     DWORD processId);
+// TRUE for exactly the names ComposeDumpPath makes, so no other file is ever removed.
+BOOL IsDumpName(const WCHAR* name);

@@ -16,8 +16,9 @@
 #   --public-key      the vendor's manifest public key to embed (without it the development key is
 #                     used, which a Release build refuses unless --allow-dev-key is given)
 #   --allow-dev-key   allow the development key, for test releases only
-# Results: OUT_DIR/TOVKinemoDownloader.exe (unsigned build output) and
-#          OUT_DIR/dist/TOVKinemoDownloader.exe (the release: signed when a certificate is given).
+# Results: OUT_DIR/TOVKinemoDownloader.exe (unsigned build output) with its link map
+#          OUT_DIR/TOVKinemoDownloader.map, and OUT_DIR/dist/TOVKinemoDownloader.exe (the release: signed
+#          when a certificate is given).
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 exe_name=TOVKinemoDownloader.exe
@@ -151,6 +152,8 @@ report() {
         $((size % 1024 * 10 / 1024)) "$(sha256sum "$2" | cut -d' ' -f1)"
 }
 report "unsigned" "$built"
+# The exe carries no symbols: its link map names the functions of a crash dump's addresses.
+echo "link map (keep it with the release): $out/TOVKinemoDownloader.map"
 if [ -n "$cert" ]; then
     report "signed" "$release"
 else

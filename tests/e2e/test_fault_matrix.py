@@ -25,7 +25,8 @@ ROOT = os.path.join(REAL_BUILD, "netns-root")
 def prepare_root():
     os.makedirs(os.path.join(ROOT, "rig"), exist_ok=True)
     for name, target in (("tests", "tests"), ("TOVKinemoDownloader.exe", "TOVKinemoDownloader.exe"),
-                         ("publisher", "publisher"), ("res", "res"), (os.path.join("rig", "certs"), "rig/certs")):
+                         ("publisher", "publisher"), ("res", "res"),
+                         ("TOVKinemoDownloader.map", "TOVKinemoDownloader.map"), (os.path.join("rig", "certs"), "rig/certs")):
         link = os.path.join(ROOT, name)
         if not os.path.lexists(link):
             os.symlink(os.path.join(REAL_BUILD, target), link)
@@ -270,6 +271,55 @@ class FaultMatrix(unittest.TestCase):
                 self.row(fault, "next run: missing bytes only, fresh install",
                          "killed run gone: %s, left %s; exit %d, fetched %d of %d missing" % (
                              gone, left, code, fetched, missing), ok)
+
+    def test_crashed_part_way(self):
+        """ud2 written over one of the program's functions (tests/e2e/ud2run.cpp): over the count that only
+        the segment threads add to after each write, so that they fail at once, each after its first write;
+        over the check after the extraction (the main thread). Each run leaves one last line, one dump and
+        the exception code; old dumps beyond five go, other files stay; the next run completes the install."""
+        temp = t.TEMP_DIR + "-crash"
+        shutil.rmtree(temp, ignore_errors=True)
+        kept = [t.write_file(os.path.join(temp, "TOVKinemoDownloader-2026010%d-120000-7.dmp" % i), b"old")
+                for i in range(1, 6)] + [t.write_file(os.path.join(temp, "TOVKinemoDownloader-notes.dmp"), b"")]
+        for i, path in enumerate(kept):
+            os.utime(path, (1e9 + i, 1e9 + i))
+        kept = [os.path.basename(p) for p in kept[2:]]
+        # (fault, function, the line before the last, parts left)
+        cases = [("crashed during the download", "AtomicAdd64", "正在下载 ", True),
+                 ("crashed in the check after the extraction", "CheckPayloadInstalled", t.EXTRACT_TEXT, False)]
+        for fault, function, before, parts in cases:
+            with self.subTest(fault=fault):
+                base, cache, install = self.dirs(function)
+                rva, dumps = t.map_rva(function), set(os.listdir(temp))
+                self.fault.reset()
+                crashing = subprocess.run(
+                    [t.WINE_RUN, os.path.join(t.TEST_BIN, "ud2run.exe"), "%x" % rva, t.winpath(t.EXE), "--test"] +
+                    self.args(base, cache, install, self.fault.url("package.zip")), stdin=subprocess.DEVNULL,
+                    capture_output=True, text=True, timeout=300, env=dict(os.environ, TOV_BUILD_DIR=t.BUILD,
+                                                                          TOV_TEMP_DIR=temp))
+                out = " ".join(crashing.stdout.split())
+                lines = t.log_lines(os.path.join(temp, "TOVKinemoDownloader.log"))
+                new = sorted(n for n in set(os.listdir(temp)) - dumps if n.endswith(".dmp"))
+                kept += new
+                dump = t.read_minidump(os.path.join(temp, new[0])) if len(new) == 1 else {}
+                exe = [b for n, b, _ in dump.get("modules", ()) if n.lower().endswith("\\tovkinemodownloader.exe")]
+                line = "程序意外终止（异常 0xC000001D，位置 TOVKinemoDownloader.exe+0x%X）" % rva
+                marked = os.path.exists(os.path.join(install, UNFINISHED))
+                missing = 0 if marked else len(self.data) - self.parts_on_disk(cache)
+                since = len(self.fault.served())
+                code, again = t.run_test(self.args(base, cache, install, self.fault.url("package.zip")))
+                fetched = self.package_bytes_served(since)
+                ok = (out == "patched exit 0xC000001D" and lines[-1:] == [line] and lines.count(line) == 1 and
+                      lines[-2].startswith(before) and len(new) == 1 and dump["code"] == 0xC000001D and
+                      len(exe) == 1 and dump["address"] == dump["rip"] == exe[0] + rva and
+                      dump["thread"] in dump["threads"] and marked != parts and
+                      (0 < missing < len(self.data)) == parts and code == 0 and "安装完成。" in again and
+                      self.installed_whole(install) and fetched == missing)
+                self.row(fault, "trace, exit 0xC000001D; next run: missing bytes only, fresh install",
+                         "%s, %s, %s, %d dump(s); next exit %d, fetched %d of %d missing" % (
+                             out, lines[-2:], "marked" if marked else "no mark", len(new), code, fetched, missing),
+                         ok)
+        self.assertEqual(sorted(kept), sorted(n for n in os.listdir(temp) if n.endswith(".dmp")), "dumps kept")
 
     def test_ended_during_merge_or_check(self):
         """What a run killed in the merge or in the check leaves (the 3 MiB merge and check last

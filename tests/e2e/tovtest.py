@@ -54,11 +54,11 @@ def reset_log():
         os.remove(LOG_PATH)
 
 
-def read_log_entries():
+def read_log_entries(path=LOG_PATH):
     """The log's entries as (timestamp bytes, text) pairs; each entry ends in CR LF."""
-    if not os.path.exists(LOG_PATH):
+    if not os.path.exists(path):
         return []
-    with open(LOG_PATH, "rb") as f:
+    with open(path, "rb") as f:
         data = f.read()
     entries = []
     for raw in data.split(b"\r\n"):
@@ -73,8 +73,41 @@ def read_log_entries():
     return entries
 
 
-def log_lines():
-    return [text for _, text in read_log_entries()]
+def log_lines(path=LOG_PATH):
+    return [text for _, text in read_log_entries(path)]
+
+
+def map_rva(name):
+    """Where a function of the program lies in the exe's image, from the link map beside the exe."""
+    with open(os.path.join(BUILD, "TOVKinemoDownloader.map")) as f:
+        text = f.read()
+    base = re.search(r"^\s+0x[0-9a-f]+\s+__image_base__ = 0x([0-9a-f]+)$", text, re.M).group(1)
+    return int(re.search(r"^\s+0x([0-9a-f]+)\s+%s\(" % re.escape(name), text, re.M).group(1), 16) - int(base, 16)
+
+
+def read_minidump(path):
+    """What a vendor reads first in a minidump: the exception (thread, code, address, that thread's
+    instruction pointer), the threads and the module list (name, base, size)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    signature, version, count, directory = struct.unpack_from("<4sIII", data)
+    if signature != b"MDMP" or version & 0xFFFF != 0xA793:
+        raise AssertionError("not a minidump: %r" % data[:8])
+    streams = {}
+    for i in range(count):
+        kind, _, rva = struct.unpack_from("<III", data, directory + 12 * i)
+        streams[kind] = rva
+    exception, threads, module_list = streams[6], streams[3], streams[4]  # the stream types
+    thread, _, code, _, _, address = struct.unpack_from("<IIIIQQ", data, exception)
+    context = struct.unpack_from("<I", data, exception + 8 + 152 + 4)[0]
+    modules = []
+    for i in range(struct.unpack_from("<I", data, module_list)[0]):
+        base, size, _, _, name = struct.unpack_from("<QIIII", data, module_list + 4 + 108 * i)
+        length = struct.unpack_from("<I", data, name)[0]
+        modules.append((data[name + 4:name + 4 + length].decode("utf-16-le"), base, size))
+    return {"thread": thread, "code": code, "address": address, "rip": struct.unpack_from("<Q", data, context + 0xF8)[0],
+            "threads": [struct.unpack_from("<I", data, threads + 4 + 48 * i)[0]
+                        for i in range(struct.unpack_from("<I", data, threads)[0])], "modules": modules}
 
 
 last_output = ""

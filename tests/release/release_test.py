@@ -7,7 +7,7 @@ made meanwhile in the working tree cannot make two builds differ):
                 and fails when tampered or untrusted
   Keys          which manifest keys a Release build accepts, and that the chosen one is embedded
   Exe           PE32+, GUI, entry ProcessEntry, imports of KnownDLLs only, no timestamps, size, version
-                resource, runs
+                resource, unwind tables, runs
 
 Usage: python3 release_test.py CLASS   (TOV_SOURCE_DIR, TOV_BUILD_DIR and for Exe the Wine rig)
 """
@@ -374,6 +374,18 @@ class Exe(unittest.TestCase):
         self.assertEqual(pe.directories[6], (0, 0), "debug directory")
         self.assertIn(14, pe.resource_types(), "icon group resource")
         self.assertIn(16, pe.resource_types(), "version resource")
+
+    def test_unwind_tables(self):
+        # x64 exceptions are dispatched through these tables: without them a crash leaves no trace.
+        sections = {s[0]: s for s in self.pe.sections}
+        self.assertTrue({".pdata", ".xdata"} <= set(sections), sorted(sections))
+        _, pdata, size, raw, _ = sections[".pdata"]
+        self.assertEqual(self.pe.directories[3], (pdata, size), "exception directory")
+        entries = [struct.unpack_from("<III", self.pe.data, raw + o) for o in range(0, size, 12)]
+        inside = lambda rva, name: sections[name][1] <= rva < sections[name][1] + sections[name][2]
+        self.assertEqual([e for e in entries if not (inside(e[0], ".text") and inside(e[2], ".xdata"))], [])
+        self.assertTrue(any(start <= self.pe.entry < end for start, end, _ in entries), "entry without unwind data")
+        print("unwind tables: %d functions, .pdata %d and .xdata %d bytes" % (len(entries), size, sections[".xdata"][2]))
 
     def test_version_resource(self):
         with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:

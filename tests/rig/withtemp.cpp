@@ -2,25 +2,7 @@
 // temporary directory (and with it its own log file) although all share one Wine prefix.
 // Usage: withtemp.exe TEMPDIR PROGRAM [ARGS...]; the exit code is the program's.
 #include <windows.h>
-#include <string>
-
-static std::wstring Quote(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
-        else out.append(backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    return out + L"\"";
-}
+#include "quote.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return 125;

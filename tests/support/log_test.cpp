@@ -184,4 +184,41 @@ TEST(ErrorText, LongTextCutAtCapacity) {
     EXPECT_EQ(L'#', out[ERROR_TEXT_CAPACITY]);
 }
 
+TEST(CrashTrace, LineExitCodeAndDumpNames) {
+    struct {
+        DWORD code;
+        UINT64 address;
+        const WCHAR* line;
+        DWORD exitCode;
+    } lines[] = {
+        {0xC000001D, 0x140002050, L"程序意外终止（异常 0xC000001D，位置 TOVKinemoDownloader.exe+0x2050）",
+         0xC000001D},
+        {0xC0000005, 0x140000000, L"程序意外终止（异常 0xC0000005，位置 TOVKinemoDownloader.exe+0x0）",
+         0xC0000005},
+        {0x80000003, 0x140020000, L"程序意外终止（异常 0x80000003，位置 0x0000000140020000）", 0x80000003},
+        {1, 0x7FFB00001234, L"程序意外终止（异常 0x00000001，位置 0x00007FFB00001234）",
+         UNHANDLED_EXCEPTION_CODE},
+        {0, 0x13FFFFFFF, L"程序意外终止（异常 0x00000000，位置 0x000000013FFFFFFF）",
+         UNHANDLED_EXCEPTION_CODE},
+    };
+    for (const auto& c : lines) {
+        WCHAR line[ERROR_TEXT_CAPACITY];
+        ComposeCrashLine(line, ERROR_TEXT_CAPACITY, c.code, c.address, 0x140000000, 0x20000);
+        EXPECT_EQ(std::wstring(c.line), line);
+        EXPECT_EQ(c.exitCode, CrashExitCode(c.code)) << c.code;
+    }
+    SYSTEMTIME time = {};
+    time.wYear = 2026, time.wMonth = 1, time.wDay = 2, time.wHour = 3, time.wMinute = 4, time.wSecond = 5;
+    WCHAR path[PATH_CAPACITY];
+    ASSERT_TRUE(ComposeDumpPath(path, PATH_CAPACITY, L"C:\\Temp\\", &time, 4242));
+    EXPECT_EQ(std::wstring(L"C:\\Temp\\TOVKinemoDownloader-20260102-030405-4242.dmp"), path);
+    EXPECT_TRUE(IsDumpName(path + 8));
+    // Only the names the program makes are ever removed.
+    for (const WCHAR* other :
+         {L"TOVKinemoDownloader-notes.dmp", L"TOVKinemoDownloader-2026010-030405-1.dmp",
+          L"TOVKinemoDownloader-20260102-030405-.dmp", L"TOVKinemoDownloader-20260102-030405-1.dmp.txt",
+          L"tovkinemodownloader-20260102-030405-1.dmp", L"TOVKinemoDownloader.log"})
+        EXPECT_FALSE(IsDumpName(other)) << std::wstring(other).size();
+}
+
 } // namespace
