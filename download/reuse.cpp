@@ -93,7 +93,7 @@ static BOOL FetchTail(const WCHAR* url, const ManifestEntry* entry, PackageTail*
     UINT64 size = entry->sizeBytes, start = size - (size < ZIP_TAIL_CAPACITY ? size : ZIP_TAIL_CAPACITY);
     BYTE* bytes = nullptr;
     UINT64 have = size;
-    for (UINT32 round = 0; round < 3; ++round) {
+    for (UINT32 round = 0; round < REUSE_TAIL_READS; ++round) {
         BYTE* grown = (BYTE*)HeapTake((SIZE_T)(size - start), FALSE);
         BOOL ok = grown && FetchRange(url, start, have - start, grown);
         if (ok && bytes)

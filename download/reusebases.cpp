@@ -96,7 +96,7 @@ static BOOL GrowCandidates(ReuseSources* sources, UINT32 more) {
 // file is no zip this program reads or passes the budget.
 static BYTE* ReadBaseTail(HANDLE file, UINT64 size, UINT64 budget, ZipDirectoryPlace* place, UINT64* from) {
     UINT64 start = size - (size < ZIP_TAIL_CAPACITY ? size : ZIP_TAIL_CAPACITY);
-    for (UINT32 round = 0; round < 3; ++round) {
+    for (UINT32 round = 0; round < REUSE_TAIL_READS; ++round) {
         if (size - start > budget)
             return nullptr;
         BYTE* tail = (BYTE*)HeapTake((SIZE_T)(size - start) + 1, FALSE);

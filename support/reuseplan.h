@@ -18,6 +18,9 @@ static const uint64_t REUSE_TAIL_LIMIT =
     (uint64_t)MAX_DIRECTORY_SIZE + ZIP_TAIL_CAPACITY + 2 * ZIP64_END_RECORD_SIZE;
 static const uint32_t REUSE_FETCH = 0xFFFFFFFFu;
 static const uint32_t REUSE_TAIL = 0xFFFFFFFEu;
+// The tail is read in at most this many pieces: the last bytes, back to the zip64 end record, back to the
+// directory.
+static const uint32_t REUSE_TAIL_READS = 3;
 
 // ---- the new package's tail ----
 

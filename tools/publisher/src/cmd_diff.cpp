@@ -8,7 +8,7 @@
 #include "cli_io.h"
 #include "files.h"
 #include "options.h"
-#include "support/reuseplan.h"
+#include "packagetail.h"
 
 namespace pub {
 
@@ -31,37 +31,12 @@ const char* const kValueOptions[] = {nullptr};
 const char* const kFlagOptions[] = {"--json", nullptr};
 
 // A zip's table of contents read as the installer reads it, from the tail back as the end records point.
-struct Directory {
-    ZipDirectoryPlace place{};
-    uint64_t tailStart = 0;
-    uint32_t tailRequests = 0;
-    std::vector<ZipRecord> records;
-    std::vector<uint64_t> ends;
-    std::vector<uint32_t> order;
-};
-
-bool ReadDirectory(const Bytes& zip, Directory* d) {
-    uint64_t size = zip.size(), need = 0;
-    d->tailStart = size - std::min<uint64_t>(size, ZIP_TAIL_CAPACITY);
-    ReuseTailState state = REUSE_TAIL_BAD;
-    for (d->tailRequests = 1; d->tailRequests <= 3; ++d->tailRequests) {
-        state = ReadReuseTail(zip.data() + d->tailStart, size - d->tailStart, size, &d->place, &need);
-        if (state != REUSE_TAIL_NEEDS_MORE)
-            break;
-        d->tailStart = need;
-    }
-    if (state != REUSE_TAIL_READ)
-        return false;
-    uint32_t count = 0;
-    d->records.resize(d->place.count + 1);
-    d->ends.resize(d->place.count + 1);
-    d->order.resize(d->place.count + 1);
-    if (!ReadZipRecords(zip.data() + d->place.offset, &d->place, d->records.data(), (uint32_t)d->place.count,
-                        &count) ||
-        !ZipEntryExtents(d->records.data(), count, d->place.offset, d->order.data(), d->ends.data()))
-        return false;
-    d->records.resize(count);
-    return true;
+bool ReadDirectory(const Bytes& zip, PackageTail* d) {
+    auto slice = [&zip](uint64_t first, uint64_t end, Bytes* piece) {
+        piece->assign(zip.begin() + first, zip.begin() + end);
+        return true;
+    };
+    return ReadPackageTail(zip.size(), slice, d) == TailRead::Ok;
 }
 
 std::string Name(const ZipRecord& r) {
@@ -76,7 +51,7 @@ int RunDiff(const Args& args) {
     std::string error;
     if (!ReadFileBytes(args.operands[0], &old, &error) || !ReadFileBytes(args.operands[1], &fresh, &error))
         return Refuse("diff", error);
-    Directory from, to;
+    PackageTail from, to;
     if (!ReadDirectory(fresh, &to))
         return Refuse("diff", args.operands[1] + ": no table of contents the installer reads");
 
@@ -96,7 +71,7 @@ int RunDiff(const Args& args) {
     std::vector<ReuseSpan> spans(4 * count + 4);
     ReusePlan plan{spans.data(), (uint32_t)spans.size(), 0, 0, 0, 0};
     if (!PlanReuse(to.records.data(), to.ends.data(), to.order.data(), count, candidates.data(),
-                   (uint32_t)candidates.size(), to.tailStart, fresh.size(), &plan))
+                   (uint32_t)candidates.size(), to.start, fresh.size(), &plan))
         return Refuse("diff", args.operands[1] + ": entries that cannot be planned");
     std::vector<ReuseRequest> requests(plan.count + REUSE_CONNECTIONS * REUSE_ROUNDS);
     uint32_t requestCount = 0, connections = 0;
@@ -117,7 +92,7 @@ int RunDiff(const Args& args) {
         if (!copied)
             fetched.push_back(Name(r));
     }
-    uint64_t tail = fresh.size() - to.tailStart;
+    uint64_t tail = fresh.size() - to.start;
     uint64_t download = reuse ? tail + plan.fetchedBytes : fresh.size();
     if (json) {
         std::string out =
@@ -129,14 +104,14 @@ int RunDiff(const Args& args) {
             ",\"downloadBytes\":" + std::to_string(download) + ",\"entries\":" + std::to_string(count) +
             ",\"copiedEntries\":" + std::to_string(reuse ? plan.copiedEntries : 0) +
             ",\"fetchedEntries\":" + JsonList(reuse ? fetched : std::vector<std::string>()) +
-            ",\"requests\":{\"probe\":1,\"tail\":" + std::to_string(to.tailRequests) +
+            ",\"requests\":{\"probe\":1,\"tail\":" + std::to_string(to.requests) +
             ",\"fetch\":" + std::to_string(reuse ? requestCount : 8) +
             ",\"connections\":" + std::to_string(reuse ? connections : 8) + "}}\n";
         std::fputs(out.c_str(), stdout);
         return 0;
     }
     std::printf("new package: %zu bytes, %u entries\n", fresh.size(), count);
-    std::printf("tail: %llu bytes in %u request(s)\n", (unsigned long long)tail, to.tailRequests);
+    std::printf("tail: %llu bytes in %u request(s)\n", (unsigned long long)tail, to.requests);
     if (!reuse) {
         std::printf("nothing in %s can be copied: the whole package is downloaded (%zu bytes in 8 ranges)\n",
                     args.operands[0].c_str(), fresh.size());
@@ -150,7 +125,7 @@ int RunDiff(const Args& args) {
     for (const std::string& name : fetched)
         std::printf("  %s\n", name.c_str());
     std::printf("download: %llu bytes (tail and fetches) of %zu, %u requests with the range probe\n",
-                (unsigned long long)download, fresh.size(), 1 + to.tailRequests + requestCount);
+                (unsigned long long)download, fresh.size(), 1 + to.requests + requestCount);
     return 0;
 }
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "package.h"
-#include "ziptail.h"
+#include "packagetail.h"
 
 namespace pub {
 
@@ -70,9 +70,9 @@ std::string LowerHex(std::string s) {
     return s;
 }
 
-// With "reuse": true an upgrade reads the package's tail first, by range requests: found from the last
-// 64 KiB, then fetched from the directory's start as one range, each answered 206 with exactly its
-// bytes; a downloaded package (fd >= 0) must hold the same bytes there.
+// With "reuse": true an upgrade reads the package's tail first, by the installer's range requests: the
+// last 64 KiB, then back to what the end records name, each answered 206 with exactly its bytes; a
+// downloaded package (fd >= 0) must hold the same bytes there.
 void ProbeTail(const ProbeInput& input, const ChannelResult& ch, int fd, PackageProbe* p,
                VerifyOutcome* out) {
     std::string where = ch.channel + ": " + ch.url + ": reuse is on, but ";
@@ -80,40 +80,35 @@ void ProbeTail(const ProbeInput& input, const ChannelResult& ch, int fd, Package
         out->warnings.push_back(where + "the host answers no ranges: upgrades download the whole package");
         return;
     }
-    uint64_t size = ch.sizeBytes, first = size > kZipTailWindow ? size - kZipTailWindow : 0;
-    HttpResponse r;
-    ZipTail tail;
-    TailRead read = TailRead::NeedEarlier;
-    // Each further request reaches back to what the bytes before named: the zip64 record, the directory.
-    for (bool exact = false; !exact; ++p->tailRequests) {
-        if (read == TailRead::NeedEarlier && p->tailRequests > 0) {
-            if (tail.earlier >= first || p->tailRequests >= 4)
-                return out->failures.push_back(where + "its tail does not read as a zip directory");
-            first = tail.earlier;
-        } else if (read == TailRead::Ok) {
-            first = tail.start;
-        }
-        std::string range = std::to_string(first) + "-" + std::to_string(size - 1);
-        if (!FetchRange(input.client, ch.url, first, size - 1, &r))
-            return out->failures.push_back(where + "the tail's range request (bytes " + range +
-                                           ") fails: " + r.error);
-        read = ReadZipTail(r.body.data(), r.body.size(), size, &tail);
-        if (read == TailRead::Bad)
-            return out->failures.push_back(where + "its tail does not read as a zip directory: " + tail.why);
-        exact = read == TailRead::Ok && first == tail.start;
-    }
-    Bytes stored(r.body.size());
-    if (fd >= 0 && (::pread(fd, stored.data(), stored.size(), static_cast<off_t>(first)) !=
+    uint64_t size = ch.sizeBytes;
+    std::string fetchError;
+    auto fetch = [&](uint64_t first, uint64_t end, Bytes* piece) {
+        HttpResponse r;
+        std::string range = std::to_string(first) + "-" + std::to_string(end - 1);
+        if (!FetchRange(input.client, ch.url, first, end - 1, &r))
+            return fetchError = "the tail's range request (bytes " + range + ") fails: " + r.error, false;
+        piece->swap(r.body);
+        return true;
+    };
+    PackageTail tail;
+    TailRead read = ReadPackageTail(size, fetch, &tail);
+    p->tailRequests = static_cast<int>(tail.requests);
+    if (read == TailRead::FetchFailed)
+        return out->failures.push_back(where + fetchError);
+    if (read == TailRead::Bad)
+        return out->failures.push_back(where + "its tail does not read as a zip directory: " + tail.why);
+    Bytes stored(tail.bytes.size());
+    if (fd >= 0 && (::pread(fd, stored.data(), stored.size(), static_cast<off_t>(tail.start)) !=
                         static_cast<ssize_t>(stored.size()) ||
-                    stored != r.body))
+                    stored != tail.bytes))
         return out->failures.push_back(where +
                                        "the tail served by range differs from the package downloaded");
     p->tailChecked = true;
-    p->tailOffset = first;
-    out->checked.push_back(ch.channel + ": reuse: the tail (bytes " + std::to_string(first) + "-" +
-                           std::to_string(size - 1) + ", " + std::to_string(tail.entries) + " entries" +
-                           (tail.zip64 ? ", zip64" : "") + ") comes by range request (206) in " +
-                           std::to_string(p->tailRequests) + " requests");
+    p->tailOffset = tail.place.offset;
+    out->checked.push_back(ch.channel + ": reuse: the tail (bytes " + std::to_string(tail.place.offset) +
+                           "-" + std::to_string(size - 1) + ", " + std::to_string(tail.records.size()) +
+                           " entries" + (tail.zip64 ? ", zip64" : "") + ") comes by range request (206) in " +
+                           std::to_string(tail.requests) + (tail.requests == 1 ? " request" : " requests"));
 }
 
 // A package served right so far: with reuse, its tail too.

@@ -1,11 +1,12 @@
 // The installer's reading rules for update.json, case by case.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "reader.h"
-#include "ziptail.h"
+#include "packagetail.h"
 
 namespace {
 
@@ -190,61 +191,73 @@ std::string Le(uint64_t value, int bytes) {
     return out;
 }
 
-// A package's tail found from its last bytes, as probe reads it before an upgrade with reuse.
-TEST(ZipTail, FoundFromTheLastBytes) {
+// A package's tail read by the installer's ranges, as probe and diff read it before an upgrade with reuse.
+TEST(ZipTail, ReadByTheInstallersRanges) {
     const uint64_t kData = 1000; // bytes of entries before the directory
-    std::string records;
-    for (const char* name : {"Payload/", "Payload/TOVKinemo.exe"})
-        records += "PK\x01\x02" + std::string(24, '\0') + Le(std::strlen(name), 2) + Le(0, 4) +
-                   std::string(12, '\0') + name;
+    auto record = [](const std::string& name, uint64_t offset, size_t comment) {
+        return "PK\x01\x02" + std::string(24, '\0') + Le(name.size(), 2) + Le(0, 2) + Le(comment, 2) +
+               std::string(8, '\0') + Le(offset, 4) + name + std::string(comment, 'c');
+    };
+    // Two records; a long file comment on the second makes the directory larger than the last 64 KiB.
+    std::string records = record("Payload/", 0, 0) + record("Payload/TOVKinemo.exe", 500, 0);
+    std::string wide = record("Payload/", 0, 0) + record("Payload/TOVKinemo.exe", 500, 65535);
     auto end = [&](uint64_t count, uint64_t size, uint64_t offset, const std::string& comment) {
         return "PK\x05\x06" + Le(0, 4) + Le(count, 2) + Le(count, 2) + Le(size, 4) + Le(offset, 4) +
                Le(comment.size(), 2) + comment;
     };
-    auto zip64 = [&](uint64_t record, uint64_t locatorRecord) {
-        return "PK\x06\x06" + Le(44, 8) + Le(45, 4) + Le(0, 8) + Le(2, 8) + Le(2, 8) + Le(records.size(), 8) +
-               Le(kData, 8) + "PK\x06\x07" + Le(0, 4) + Le(locatorRecord ? locatorRecord : record, 8) +
-               Le(1, 4) + end(0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, "");
+    auto zip64 = [&](const std::string& directory, uint64_t locatorRecord, const std::string& comment) {
+        uint64_t record = kData + directory.size();
+        return directory + "PK\x06\x06" + Le(44, 8) + Le(45, 4) + Le(0, 8) + Le(2, 8) + Le(2, 8) +
+               Le(directory.size(), 8) + Le(kData, 8) + "PK\x06\x07" + Le(0, 4) +
+               Le(locatorRecord ? locatorRecord : record, 8) + Le(1, 4) +
+               end(0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, comment);
     };
-    const uint64_t record = kData + records.size();
     struct Case {
         const char* name;
         std::string tail; // what follows the entries' bytes
-        size_t given;     // last bytes handed over; 0: the whole file
         pub::TailRead read;
-        uint64_t value; // Ok: the directory's start; NeedEarlier: the offset asked for
+        uint32_t requests; // Ok: more than one reaches back to the directory's start
+        bool zip64;
     } cases[] = {
-        {"plain", records + end(2, records.size(), kData, ""), 0, pub::TailRead::Ok, kData},
-        {"plain_from_its_start", records + end(2, records.size(), kData, ""), records.size() + 22,
-         pub::TailRead::Ok, kData},
-        {"plain_end_record_only", records + end(2, records.size(), kData, ""), 30, pub::TailRead::NeedEarlier,
-         kData},
-        {"comment_holds_a_signature", records + end(2, records.size(), kData, "PK\x05\x06 x"), 0,
-         pub::TailRead::Ok, kData},
-        {"zip64", records + zip64(record, 0), 0, pub::TailRead::Ok, kData},
-        {"zip64_end_records_only", records + zip64(record, 0), 42, pub::TailRead::NeedEarlier, record},
-        {"zip64_locator_points_past_itself", records + zip64(record, record + 60), 0, pub::TailRead::Bad, 0},
-        {"count_above_records", records + end(3, records.size(), kData, ""), 0, pub::TailRead::Bad, 0},
-        {"directory_past_end_record", records + end(2, records.size(), kData + 1, ""), 0, pub::TailRead::Bad,
-         0},
-        {"record_runs_past_directory", records + end(2, records.size() - 1, kData, ""), 0, pub::TailRead::Bad,
-         0},
-        {"not_a_zip", std::string(100, 'x'), 0, pub::TailRead::Bad, 0},
+        {"plain", records + end(2, records.size(), kData, ""), pub::TailRead::Ok, 1, false},
+        {"comment_holds_a_signature", records + end(2, records.size(), kData, "PK\x05\x06 x"),
+         pub::TailRead::Ok, 1, false},
+        {"directory_before_the_last_64_KiB", wide + end(2, wide.size(), kData, ""), pub::TailRead::Ok, 2,
+         false},
+        {"zip64_record_and_directory_before_the_last_64_KiB", zip64(wide, 0, std::string(65535, 'x')),
+         pub::TailRead::Ok, 3, true},
+        {"zip64_locator_points_past_itself", zip64(records, kData + records.size() + 60, ""),
+         pub::TailRead::Bad, 1, false},
+        {"count_above_records", records + end(3, records.size(), kData, ""), pub::TailRead::Bad, 1, false},
+        {"directory_past_end_record", records + end(2, records.size(), kData + 1, ""), pub::TailRead::Bad, 1,
+         false},
+        {"record_runs_past_directory", records + end(2, records.size() - 1, kData, ""), pub::TailRead::Bad, 1,
+         false},
+        {"not_a_zip", std::string(100, 'x'), pub::TailRead::Bad, 1, false},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         std::string file = std::string(kData, 'd') + c.tail;
-        size_t given = c.given ? c.given : file.size();
-        pub::ZipTail tail;
-        pub::TailRead read =
-            pub::ReadZipTail(reinterpret_cast<const unsigned char*>(file.data()) + file.size() - given, given,
-                             file.size(), &tail);
-        EXPECT_EQ(read, c.read) << c.name << ": " << tail.why;
+        std::vector<std::pair<uint64_t, uint64_t>> asked;
+        auto fetch = [&](uint64_t first, uint64_t end, pub::Bytes* piece) {
+            asked.emplace_back(first, end);
+            piece->assign(file.begin() + first, file.begin() + end);
+            return true;
+        };
+        pub::PackageTail tail;
+        pub::TailRead read = pub::ReadPackageTail(file.size(), fetch, &tail);
+        EXPECT_EQ(read, c.read) << tail.why;
+        ASSERT_EQ(asked.size(), c.requests);
+        // The last 64 KiB first, then each piece ends where the one before began.
+        EXPECT_EQ(asked[0].first, file.size() - std::min<uint64_t>(file.size(), ZIP_TAIL_CAPACITY));
+        EXPECT_EQ(asked[0].second, file.size());
+        for (size_t i = 1; i < asked.size(); ++i)
+            EXPECT_EQ(asked[i].second, asked[i - 1].first);
         if (read == pub::TailRead::Ok) {
-            EXPECT_EQ(tail.start, c.value) << c.name;
-            EXPECT_EQ(tail.entries, 2u) << c.name;
-        }
-        if (read == pub::TailRead::NeedEarlier) {
-            EXPECT_EQ(tail.earlier, c.value) << c.name;
+            EXPECT_EQ(tail.place.offset, kData);
+            EXPECT_EQ(tail.records.size(), 2u);
+            EXPECT_EQ(tail.zip64, c.zip64);
+            EXPECT_EQ(tail.start, c.requests > 1 ? kData : asked[0].first);
         }
     }
 }
