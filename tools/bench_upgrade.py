@@ -178,7 +178,7 @@ def verdict(ok):
     return "PASS" if ok else "FAIL"
 
 
-def report(results, idle, own_base, bound, names):
+def report(results, idle, own_base, bound, size, names):
     plain, reuse, zs = names
     print("| contender | MB fetched | requests | wall s | peak private above idle Wine (less Wine's threads) | "
           "runs (s, MB) |")
@@ -220,6 +220,9 @@ def report(results, idle, own_base, bound, names):
     print("  reuse peak private of its own %.1f MiB (%.1f MiB above idle Wine, less Wine's cost of %d threads) "
           "<= 16 MiB: %s" % ((peak - own_base) / 1024, (peak - idle) / 1024, THREADS,
                              verdict(peak - own_base <= 16 * 1024)))
+    today = all(r["requests"] == 9 and r["bytes"] == size + 1 for r in results[plain])
+    print("  without the member, today's download in every run (the probe's byte and eight ranges of the whole "
+          "package, the cached 2.0.0 unused): %s" % verdict(today))
     print("  every run verified (program: its cache holds the base and the new package, nothing else): %s" %
           verdict(verified))
 
@@ -259,7 +262,7 @@ def main(arguments):
                                                           os.path.getsize(new) / MB,
                                                           os.path.getsize(new + ".zsync") / MB, rounds))
             results = measure(contenders, server, rounds)
-        report(results, idle, idle + THREADS * per_thread, bound, names)
+        report(results, idle, idle + THREADS * per_thread, bound, os.path.getsize(new), names)
         print("upgrade benchmark took %.0f s" % (time.monotonic() - began))
     finally:
         if idle_proc:
