@@ -19,7 +19,6 @@ are computed from this one run's figures and printed with PASS or FAIL.
 
 TOV_BENCH_EXE and TOV_BENCH_PUBLISHER choose other builds of the program and the publisher."""
 import hashlib
-import json
 import os
 import random
 import shutil
@@ -117,17 +116,8 @@ class PlainNginx(Nginx):
 
 def manifest(server, work, package, reuse):
     """A signed manifest of the new package on the capped HTTPS server, with or without the reuse member."""
-    path = b.publish(server, work, package, "capped", "new.zip", NEW, [],
+    return b.publish(server, work, package, "capped", "new.zip", NEW, ["--reuse"] if reuse else [],
                      "manifest-" + ("reuse" if reuse else "plain"))
-    if reuse:  # INTERIM until tovpublish manifest --reuse exists
-        with open(path) as f:
-            m = json.load(f)
-        m["win10"]["reuse"] = True
-        with open(path, "w") as f:
-            f.write(json.dumps(m, separators=(",", ":")))
-        subprocess.run([b.PUBLISHER, "sign", "--key", t.KEYS["dev"], "--in", path, "--out", path + ".sig", "--force"],
-                       check=True, stdout=subprocess.DEVNULL)
-    return path
 
 
 def program(work, manifest_path, old, expected):
@@ -170,6 +160,7 @@ def measure(contenders, server, rounds):
             result["bytes"] = sum(e["bytes"] for e in entries)
             result["requests"] = len(entries)
             result["statuses"] = sorted(set(e["status"] for e in entries))
+            result["entries"] = entries
             results[name].append(result)
     return results
 
@@ -199,6 +190,12 @@ def report(results, idle, own_base, bound, size, names):
                     name, r["statuses"], r["same"], r["left"] or "nothing", r["lines"][-1] if r["lines"] else ""))
     lines = sorted(set(line for r in results[reuse] for line in r["reuse_lines"]))
     print("reuse line: %s" % (" / ".join(lines) if lines else "none seen"))
+    first = results[reuse][0]
+    print("the first reuse run's log, seconds after its start: %s" % " | ".join(
+        "%.2f %s" % (first["seen"][line], line) for line in first["lines"]))
+    print("its requests (start + duration, s after the run's start; status; range; bytes): %s" % ", ".join(
+        "%.2f+%.2f %d %s %d" % (e["msec"] - e["seconds"] - first["epoch"], e["seconds"], e["status"], e["range"],
+                                e["bytes"]) for e in sorted(first["entries"], key=lambda e: e["msec"] - e["seconds"])))
     if any(r["reuse_lines"] for r in results[plain]):
         print("without the member a reuse line appeared: FAIL (the member is opt-in)")
 
