@@ -19,6 +19,7 @@ are computed from this one run's figures and printed with PASS or FAIL.
 
 TOV_BENCH_EXE and TOV_BENCH_PUBLISHER choose other builds of the program and the publisher."""
 import hashlib
+import json
 import os
 import random
 import shutil
@@ -91,6 +92,17 @@ def upgrade_bound(old, new):
     new_spans, directory = entry_spans(new)
     changed = [span for key, span in new_spans.items() if key not in old_spans]
     return len(changed), sum(end - start for start, end in changed), os.path.getsize(new) - directory
+
+
+def predicted(old, new):
+    """What `tovpublish diff --json` says the upgrade fetches: (bytes, requests) with the range probe, or None
+    when this publisher has no diff."""
+    out = subprocess.run([b.PUBLISHER, "diff", old, new, "--json"], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL)
+    if out.returncode != 0:
+        return None
+    plan = json.loads(out.stdout)
+    return plan["downloadBytes"] + 1, sum(plan["requests"][k] for k in ("probe", "tail", "fetch"))
 
 
 def sha256(path):
@@ -169,7 +181,7 @@ def verdict(ok):
     return "PASS" if ok else "FAIL"
 
 
-def report(results, idle, own_base, bound, size, names):
+def report(results, idle, own_base, bound, size, plan, names):
     plain, reuse, zs = names
     print("| contender | MB fetched | requests | wall s | peak private above idle Wine (less Wine's threads) | "
           "runs (s, MB) |")
@@ -217,6 +229,13 @@ def report(results, idle, own_base, bound, size, names):
     print("  reuse peak private of its own %.1f MiB (%.1f MiB above idle Wine, less Wine's cost of %d threads) "
           "<= 16 MiB: %s" % ((peak - own_base) / 1024, (peak - idle) / 1024, THREADS,
                              verdict(peak - own_base <= 16 * 1024)))
+    if plan:
+        fetched = sorted(set((r["bytes"], r["requests"]) for r in results[reuse]))
+        print("  `tovpublish diff` foresees %d bytes in %d requests (the probe's byte and request counted); the reuse "
+              "runs fetched %s: %s" % (plan + (", ".join("%d bytes in %d requests" % f for f in fetched),
+                                               verdict(fetched == [plan]))))
+    else:
+        print("  `tovpublish diff`: not in this publisher")
     today = all(r["requests"] == 9 and r["bytes"] == size + 1 for r in results[plain])
     print("  without the member, today's download in every run (the probe's byte and eight ranges of the whole "
           "package, the cached 2.0.0 unused): %s" % verdict(today))
@@ -236,6 +255,7 @@ def main(arguments):
     subprocess.run(["zsyncmake", "-u", "new.zip", "-o", new + ".zsync", new], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     bound = upgrade_bound(old, new)
+    plan = predicted(old, new)
     port = free_port()
     idle_proc = None
     try:
@@ -259,7 +279,7 @@ def main(arguments):
                                                           os.path.getsize(new) / MB,
                                                           os.path.getsize(new + ".zsync") / MB, rounds))
             results = measure(contenders, server, rounds)
-        report(results, idle, idle + THREADS * per_thread, bound, os.path.getsize(new), names)
+        report(results, idle, idle + THREADS * per_thread, bound, os.path.getsize(new), plan, names)
         print("upgrade benchmark took %.0f s" % (time.monotonic() - began))
     finally:
         if idle_proc:
