@@ -241,9 +241,10 @@ def report(results, idle, own_base, bound, size, plan, names):
     print("  reuse median %.2f s <= zsync's %.2f s: %s" % (time_reuse, time_z, verdict(time_reuse <= time_z)))
     print("  reuse median %.2f s <= 0.4 x %.2f s without the member = %.2f s (%.2fx): %s" % (
         time_reuse, time_plain, 0.4 * time_plain, time_reuse / time_plain, verdict(time_reuse <= 0.4 * time_plain)))
-    print("  reuse peak private of its own %.1f MiB (%.1f MiB above idle Wine, less Wine's cost of %d threads) "
-          "<= 16 MiB: %s" % ((peak - own_base) / 1024, (peak - idle) / 1024, THREADS,
-                             verdict(peak - own_base <= 16 * 1024)))
+    print("  reuse peak private of its own %.2f MiB (the largest of the runs' %s; %.1f MiB above idle Wine, less "
+          "Wine's cost of %d threads) <= 16 MiB: %s" % (
+              (peak - own_base) / 1024, ", ".join("%.2f" % ((r["peak"] - own_base) / 1024) for r in results[reuse]),
+              (peak - idle) / 1024, THREADS, verdict(peak - own_base <= 16 * 1024)))
     if plan:
         fetched = sorted(set((r["bytes"], r["requests"]) for r in results[reuse]))
         print("  `tovpublish diff` foresees %d bytes in %d requests (the probe's byte and request counted); the reuse "
