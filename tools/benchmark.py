@@ -19,8 +19,9 @@ A resumed run shows bytes sent against bytes missing. At the end the prefix's wi
 At the end, the check after the extraction: the program's check of a 256 MiB installed payload against the
 package's table of contents, beside `python3 -c` zlib.crc32 over the same files (`check` runs only that line).
 
-Usage: TOV_BUILD_DIR=build [TOV_BENCH_EXE=other.exe] tools/benchmark.py [check] [ROUNDS]   (the build must exist;
-takes about 4 minutes, `check` alone under a minute)"""
+Usage: TOV_BUILD_DIR=build [TOV_BENCH_EXE=other.exe] tools/benchmark.py [check|upgrade] [ROUNDS]   (the build
+must exist; takes about 4 minutes, `check` alone under a minute; `upgrade` runs tools/bench_upgrade.py's table
+alone)"""
 import json
 import os
 import shutil
@@ -44,7 +45,8 @@ from nginx import Nginx  # noqa: E402
 t.EXE = os.environ.get("TOV_BENCH_EXE") or t.EXE
 
 MiB = 1024 * 1024
-PUBLISHER = os.path.join(t.BUILD, "publisher", "tovpublish")
+# Another build of the publisher (for example a branch's, before the merge) with TOV_BENCH_PUBLISHER.
+PUBLISHER = os.environ.get("TOV_BENCH_PUBLISHER") or os.path.join(t.BUILD, "publisher", "tovpublish")
 CA = os.path.join(t.BUILD, "rig", "certs", "ca.pem")
 # The program runs straight under wine (no temp-directory wrapper), so the Linux pid started here is the
 # program itself and its log is the prefix's default one.
@@ -111,14 +113,18 @@ def idle_wine_private_kib(threads=0):
     own pid."""
     proc = wine([os.path.join(t.TEST_BIN, "idlethreads.exe"), str(threads)])
     try:
-        # Wine's start-up settles within seconds; the largest value seen is the idle process's size.
-        peak = 0
-        for _ in range(40):
-            time.sleep(0.1)
-            peak = max(peak, private_kib(proc.pid))
-        return peak
+        return settled_private_kib(proc)
     finally:
         end_process(proc)
+
+
+def settled_private_kib(proc):
+    """Wine's start-up settles within seconds; the largest value seen is the idle process's size."""
+    peak = 0
+    for _ in range(40):
+        time.sleep(0.1)
+        peak = max(peak, private_kib(proc.pid))
+    return peak
 
 
 def make_package(path, size_mib):
@@ -138,8 +144,9 @@ def settle():
     os.sync()
 
 
-def program_run(work, manifest, cancel_after=None, fresh_cache=True):
-    """One run of the exe: wall time, the time each log line first appeared, peak private memory."""
+def program_run(work, manifest, cancel_after=None, fresh_cache=True, limit=None):
+    """One run of the exe: wall time, the time each log line first appeared, peak private memory. A run
+    still going after `limit` seconds is ended (and not verified)."""
     cache = os.path.join(work, "cache")
     if fresh_cache:
         shutil.rmtree(cache, ignore_errors=True)
@@ -175,6 +182,8 @@ def program_run(work, manifest, cancel_after=None, fresh_cache=True):
         polls += 1
         if done:
             break
+        if limit and now > limit:
+            end_process(proc)
         time.sleep(0.005)
     wall = time.monotonic() - start
     lines = sorted(seen, key=seen.get)
@@ -368,12 +377,13 @@ def table_capped(results, size_mib, idle):
         print_program_details(name, results[name], idle)
 
 
-def publish(server, work, package, block, name):
-    directory = os.path.join(work, "manifest-" + block)
+def publish(server, work, package, block, name, version="9.9.9", options=(), folder=None):
+    directory = os.path.join(work, folder or "manifest-" + block)
     os.makedirs(directory, exist_ok=True)
     path = os.path.join(directory, "update.json")
-    subprocess.run([PUBLISHER, "manifest", "--version", "9.9.9", "--out", path, "--channel", "win10", "--package",
-                    package, "--url", server.url(name, block)], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([PUBLISHER, "manifest", "--version", version, "--out", path] + list(options) + [
+        "--channel", "win10", "--package", package, "--url", server.url(name, block)], check=True,
+        stdout=subprocess.DEVNULL)
     subprocess.run([PUBLISHER, "sign", "--key", t.KEYS["dev"], "--in", path, "--out", path + ".sig"], check=True,
                    stdout=subprocess.DEVNULL)
     return path
@@ -447,6 +457,9 @@ def stop_prefix():
 
 
 def main():
+    if sys.argv[1:2] == ["upgrade"]:
+        import bench_upgrade
+        return bench_upgrade.main(sys.argv[2:])
     only_check = sys.argv[1:2] == ["check"]
     arguments = sys.argv[2:] if only_check else sys.argv[1:]
     rounds = int(arguments[0]) if arguments else 3
