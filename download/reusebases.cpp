@@ -206,7 +206,7 @@ void AddInstalledCandidates(ReuseSources* sources, const WCHAR* upgradeDir, cons
         ReuseSource* source = &sources->sources[sources->count];
         MemoryZero(source, sizeof(*source));
         UINT32 crc = 0;
-        if (ClassifyEntryName(entry->name, entry->nameLength, (entry->flags & 0x0800) != 0, relative,
+        if (ClassifyEntryName(entry->name, entry->nameLength, EntryNameCodePage(entry->flags), relative,
                               &folder) != ENTRY_LISTED ||
             folder || !ComposePath(source->path, PATH_CAPACITY, L"%s\\%s", upgradeDir, relative) ||
             QueryFileSize(source->path) != entry->size ||

@@ -5,7 +5,6 @@
 
 static const UINT32 DOS_DIRECTORY = 0x10;
 static const BYTE HOST_UNIX = 3;
-static const UINT16 FLAG_UTF8 = 0x0800;
 
 // One walk over the whole directory: counts the listed entries and fills them when entries is given.
 // FALSE when an entry is broken or the entries do not fill the directory exactly.
@@ -20,9 +19,8 @@ static BOOL WalkDirectory(const BYTE* directory, UINT32 length, const ZipDirecto
             return FALSE;
         WCHAR path[PATH_CAPACITY];
         BOOL folder = FALSE;
-        EntryNameKind kind = ClassifyEntryName(record.name, record.nameLength,
-                                               (record.flags & FLAG_UTF8) != 0 ? CP_UTF8 : CP_OEMCP, path,
-                                               &folder);
+        EntryNameKind kind =
+            ClassifyEntryName(record.name, record.nameLength, EntryNameCodePage(record.flags), path, &folder);
         if (kind == ENTRY_UNSAFE)
             *unsafe = TRUE;
         if (kind != ENTRY_LISTED)

@@ -48,6 +48,9 @@ enum EntryNameKind { ENTRY_IGNORED, ENTRY_LISTED, ENTRY_UNSAFE };
 // held; ENTRY_IGNORED for any other name and "Payload/" itself.
 EntryNameKind ClassifyEntryName(const BYTE* name, UINT32 length, UINT codePage, WCHAR path[PATH_CAPACITY],
                                 BOOL* folder);
+// The code page the Shell reads an entry's name in, from its general-purpose flags: CP_UTF8 with bit 11,
+// else the system's CP_OEMCP.
+UINT EntryNameCodePage(UINT16 flags);
 
 // Before the script: every listed file that already exists in installDir can be opened for writing
 // without sharing (its bytes and times untouched). Fails with ERROR_SHARING_VIOLATION when one stays in

@@ -75,6 +75,10 @@ static BOOL IsSafePart(const WCHAR* part, UINT32 length) {
     return length > 0 && !onlyDots && !IsDeviceName(part, length);
 }
 
+UINT EntryNameCodePage(UINT16 flags) {
+    return (flags & 0x0800) != 0 ? CP_UTF8 : CP_OEMCP;
+}
+
 EntryNameKind ClassifyEntryName(const BYTE* name, UINT32 length, UINT codePage, WCHAR path[PATH_CAPACITY],
                                 BOOL* folder) {
     WCHAR decoded[NAME_CAPACITY];

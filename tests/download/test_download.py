@@ -572,12 +572,13 @@ def make_package(path, entries, zip64=False):
 
 
 def release_entries(changed=(), added=0, salt=b""):
-    """Six media files (stored) and six modules (deflated) of 256 KiB; changed ones get other bytes."""
+    """Six media files (stored, named in UTF-8 as installed files are found by) and six modules (deflated)
+    of 256 KiB; changed ones get other bytes."""
     entries = []
     for i in range(12 + added):
         rng = __import__("random").Random(i if i not in changed else 1000 + i)
         data = bytes(rng.getrandbits(8) for _ in range(4096)) * 64
-        entries.append(("Payload/%s%d.bin" % ("media" if i % 2 == 0 else "module", i), data + salt, i % 2 == 1))
+        entries.append(("Payload/%s%d.bin" % ("媒体-media" if i % 2 == 0 else "module", i), data + salt, i % 2 == 1))
     return entries
 
 
