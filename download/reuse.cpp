@@ -260,7 +260,8 @@ ReuseOutcome DownloadReusing(const ManifestEntry* entry, const WCHAR* url, const
     ReuseWork w;
     MemoryZero(&w, sizeof(w));
     WCHAR tailPath[PATH_CAPACITY];
-    w.sources.sources = (ReuseSource*)HeapTake(REUSE_MAX_SOURCES * sizeof(ReuseSource), TRUE);
+    w.sources.sources = (ReuseSource*)HeapTake(REUSE_MAX_BASES * sizeof(ReuseSource), TRUE);
+    w.sources.capacity = REUSE_MAX_BASES;
     // Without any base the tail would be fetched for nothing.
     if (!w.sources.sources || !ReuseFilePath(tailPath, packagePath, L"tail", -1) ||
         !ListBasePackages(cacheDir, packagePath, &w.sources) || (w.sources.baseCount == 0 && !upgradeDir)) {

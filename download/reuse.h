@@ -23,9 +23,10 @@ struct ReuseSource {
 };
 
 struct ReuseSources {
-    ReuseSource* sources; // REUSE_MAX_SOURCES records: the bases first
+    ReuseSource* sources; // capacity records: the bases first, then installed files
     UINT32 baseCount;
     UINT32 count;
+    UINT32 capacity;
     BYTE* directories[REUSE_MAX_BASES]; // the candidates' names point into these
     UINT64 directoryBytes;
     ReuseCandidate* candidates;

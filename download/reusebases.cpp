@@ -190,10 +190,28 @@ static BOOL FileCrc32(const WCHAR* path, UINT64 size, BYTE* buffer, UINT32* crc)
     return ok;
 }
 
+// Room for the installed files after the bases: one record for each stored entry, within the limit.
+static BOOL GrowSourcesForInstalled(ReuseSources* sources, const ZipRecord* records, UINT32 count) {
+    UINT32 stored = 0;
+    for (UINT32 i = 0; i < count && stored < REUSE_MAX_INSTALLED; ++i)
+        stored += records[i].method == 0 && records[i].size != 0 ? 1 : 0;
+    UINT32 capacity = sources->count + stored;
+    ReuseSource* grown = (ReuseSource*)HeapTake((SIZE_T)capacity * sizeof(ReuseSource), FALSE);
+    if (!grown)
+        return FALSE;
+    MemoryCopy(grown, sources->sources, (SIZE_T)sources->count * sizeof(ReuseSource));
+    HeapRelease(sources->sources);
+    sources->sources = grown;
+    sources->capacity = capacity;
+    return TRUE;
+}
+
 void AddInstalledCandidates(ReuseSources* sources, const WCHAR* upgradeDir, const ZipRecord* records,
                             UINT32 count, const uint64_t* extentEnds, volatile LONG* cancelFlag) {
-    BYTE* buffer = upgradeDir ? (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE) : nullptr;
-    for (UINT32 i = 0; buffer && i < count && sources->count < REUSE_MAX_SOURCES; ++i) {
+    BYTE* buffer = upgradeDir && GrowSourcesForInstalled(sources, records, count)
+                       ? (BYTE*)HeapTake(IO_CHUNK_SIZE, FALSE)
+                       : nullptr;
+    for (UINT32 i = 0; buffer && i < count && sources->count < sources->capacity; ++i) {
         const ZipRecord* entry = &records[i];
         bool whole = false;
         if (entry->method != 0 || entry->size == 0 || entry->compressedSize != entry->size ||
