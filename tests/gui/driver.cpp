@@ -183,6 +183,7 @@ static int PrintState() {
     DWORD processId = 0;
     DWORD threadId = GetWindowThreadProcessId(main, &processId);
     Line("pid", Number(processId));
+    Line("hwnd", Hex((ULONG_PTR)main));
     Line("tid", Number(threadId));
     Line("title", Escaped(TextOf(main)));
     Line("visible", IsWindowVisible(main) ? "1" : "0");
@@ -416,7 +417,7 @@ static int TreeSelect(int count, wchar_t** names) {
 
 static int Usage() {
     fprintf(stderr,
-            "usage: driver wait-window MS | wait-gone MS | state | visible | click ID |\n"
+            "usage: driver wait-window MS | wait-gone MS | state | visible | handle HWND | click ID |\n"
             "       set-text ID HEXUTF8 | set-check ID 0|1 | close | post MSG WPARAM LPARAM |\n"
             "       box | wait-box MS | box-click ID | box-set-text ID HEXUTF8 | tree-select NAME... |\n"
             "       hook DLL | icon-info EXE\n");
@@ -442,6 +443,14 @@ int wmain(int argc, wchar_t** argv) {
         HWND main = MainWindow();
         Line("found", main ? "1" : "0");
         Line("visible", main && IsWindowVisible(main) ? "1" : "0");
+        return 0;
+    }
+    // A window handle is valid on every desktop: whether the main window still exists when this
+    // driver's desktop has none (the window then lives on a desktop that this one replaced).
+    if (command == L"handle" && argc > 2) {
+        HWND window = (HWND)(ULONG_PTR)number(2);
+        Line("exists", IsWindow(window) ? "1" : "0");
+        Line("class", IsWindow(window) ? Escaped(ClassOf(window)) : "");
         return 0;
     }
     if (command == L"hook" && argc > 2)

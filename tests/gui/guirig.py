@@ -22,6 +22,7 @@ HOST = os.environ.get("TOV_DOWNLOAD_HOST") or "dl.tovkinemo.com"
 EXE = os.path.join(BUILD, "TOVKinemoDownloader.exe")
 DRIVER = os.path.join(BUILD, "tests", "gui_driver.exe")
 TRACE_HOOK = os.path.join(BUILD, "tests", "gui_trace_hook.dll")
+DESKTOP_HOLDER = os.path.join(BUILD, "tests", "idlethreads.exe")
 SYSTEM_CJK_FONT = "/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc"
 ROOT = os.path.join(BUILD, "gui-rig")  # pseudo build root of the GUI prefix
 PREFIX = os.path.join(ROOT, "wine")
@@ -190,16 +191,33 @@ def start_wine(display, drives=None):
         if os.path.islink(link):
             os.remove(link)
         os.symlink(target, link)
-    # The desktop of the session that made the prefix was started before the settings above: restart
-    # the server so that the first program opens the virtual desktop.
+    # The desktop of the session that made the prefix was started before the settings above (and without
+    # the X server): restart the server and open the virtual desktop with the rig's desktop holder, which
+    # holds it until the server ends. Without a holder Wine closes the desktop a second after its last
+    # program leaves, and a program started about then can stay on the closing desktop while the
+    # programs after it open a new one under the same name: the driver then finds no window of a
+    # program that runs on.
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
-    # Open the desktop with one program on its own: a program and the driver that both start it at the
-    # same moment can leave the first window unseen.
-    subprocess.run(["wine", DRIVER, "visible"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=120)
+    hold_desktop(env)
+
+
+def hold_desktop(env):
+    """Starts the rig's desktop holder on the X server (the shared rig's holder runs without one) and
+    waits until the desktop is up; it ends with the server."""
+    ready = os.path.join(ROOT, "rig", "desktop.ready")
+    if os.path.exists(ready):
+        os.remove(ready)
+    holder = subprocess.Popen(["wine", DESKTOP_HOLDER, "desktop", wine_path(ready)], env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              start_new_session=True)
+    deadline = time.time() + 120
+    while not os.path.exists(ready):
+        if holder.poll() is not None or time.time() > deadline:
+            raise RuntimeError("the desktop holder did not open the desktop (exit %s)" % holder.poll())
+        time.sleep(0.1)
 
 
 def stop_wine():
@@ -367,10 +385,12 @@ class App:
 class Driver:
     def __init__(self, display):
         self.env = dict(wine_env(), DISPLAY=display)
+        self.errors = ""  # the end of what the last run wrote to its error output
 
     def run(self, *args, timeout=120):
         proc = subprocess.run(["wine", DRIVER] + [str(a) for a in args], env=self.env, stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=timeout)
+        self.errors = proc.stderr.decode("utf-8", errors="replace")[-2000:]
         return proc.returncode, proc.stdout.decode("utf-8")
 
     @staticmethod
@@ -404,12 +424,14 @@ class Driver:
         return code, values
 
     def state(self):
-        """The main window's state, or None when there is no main window."""
+        """The main window's state, or None when the driver says there is no main window. A driver that
+        ends otherwise (Wine failing to start it, a crash) is not taken for a closed window."""
         code, values = self.query("state")
-        if code == 1:
+        if code == 1 and values.get("found") == "0":
             return None
         if code != 0:
-            raise AssertionError("state: driver exit %d (window not answering)" % code)
+            raise AssertionError("state: driver exit %d (%s); it wrote:\n%s" % (
+                code, "window not answering" if code == 3 else "no answer", self.errors))
         return values
 
     def wait_window(self, timeout_ms=30000):

@@ -151,8 +151,10 @@ class WindowCase(unittest.TestCase):
     def state(self):
         state = self.driver.state()
         if state is None:
-            self.fail("the main window is gone (process exit code %s); Wine wrote:\n%s" % (
-                self.app.proc.poll(), self.app.errors()))
+            where = self.driver.query("handle", self.initial["hwnd"])[1]
+            self.fail("the main window is gone (process exit code %s, its handle %s); Wine wrote:\n%s" % (
+                self.app.proc.poll(), "still valid: the window is on another desktop" if where.get("exists") == "1"
+                else "no longer valid", self.app.errors()))
         return state
 
     def enabled(self, state):
