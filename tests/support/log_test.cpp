@@ -81,8 +81,10 @@ TEST_F(LogFile, TemporaryFolderTooLongForTheNameLosesTheEntry) {
     for (size_t length : {236, 237}) {
         std::wstring folder = saved + L"tov-long-temp";
         CreateDirectoryW(folder.c_str(), nullptr);
+        // Parts of at most 60 units, none empty whatever the temporary folder's own length.
         while (folder.size() + 1 < length) {
-            folder += L"\\" + std::wstring(std::min<size_t>(60, length - folder.size() - 2), L't');
+            size_t room = length - folder.size() - 2;
+            folder += L"\\" + std::wstring(room == 61 ? 59 : std::min<size_t>(60, room), L't');
             CreateDirectoryW(folder.c_str(), nullptr);
         }
         folder += L"\\";
