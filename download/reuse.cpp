@@ -88,34 +88,8 @@ static void SaveTail(const WCHAR* path, const ManifestEntry* entry, const Packag
         DeleteFileW(path);
 }
 
-// The last bytes, then further back as the end records point, at most three requests.
-static BOOL FetchTail(const WCHAR* url, const ManifestEntry* entry, PackageTail* tail) {
-    UINT64 size = entry->sizeBytes, start = size - (size < ZIP_TAIL_CAPACITY ? size : ZIP_TAIL_CAPACITY);
-    BYTE* bytes = nullptr;
-    UINT64 have = size;
-    for (UINT32 round = 0; round < REUSE_TAIL_READS; ++round) {
-        BYTE* grown = (BYTE*)HeapTake((SIZE_T)(size - start), FALSE);
-        BOOL ok = grown && FetchRange(url, start, have - start, grown);
-        if (ok && bytes)
-            MemoryCopy(grown + (have - start), bytes, (SIZE_T)(size - have));
-        HeapRelease(bytes);
-        bytes = grown;
-        if (!ok)
-            break;
-        have = start;
-        UINT64 need = 0;
-        ReuseTailState state = ReadReuseTail(bytes, size - start, size, &tail->place, &need);
-        if (state == REUSE_TAIL_READ) {
-            tail->bytes = bytes;
-            tail->start = start;
-            return TRUE;
-        }
-        if (state == REUSE_TAIL_BAD)
-            break;
-        start = need;
-    }
-    HeapRelease(bytes);
-    return FALSE;
+static BOOL FetchFromUrl(void* url, UINT64 first, UINT64 length, BYTE* into) {
+    return FetchRange((const WCHAR*)url, first, length, into);
 }
 
 // ---- the cache files of a reuse: the tail, the plan's key and one file per request ----
@@ -274,7 +248,9 @@ ReuseOutcome DownloadReusing(const ManifestEntry* entry, const WCHAR* url, const
         return REUSE_FAILED;
     }
     if (!LoadTail(tailPath, entry, &w.tail)) {
-        if (!FetchTail(url, entry, &w.tail)) {
+        w.tail.bytes = ReadPackageTail(FetchFromUrl, (void*)url, entry->sizeBytes, REUSE_TAIL_LIMIT,
+                                       &w.tail.place, &w.tail.start);
+        if (!w.tail.bytes) {
             ReleaseWork(&w);
             return REUSE_NONE;
         }

@@ -18,7 +18,6 @@ static const UINT32 REUSE_VERSION_CAPACITY = 32;
 struct ReuseSource {
     WCHAR path[PATH_CAPACITY];
     WCHAR version[REUSE_VERSION_CAPACITY];
-    BOOL used;
     HANDLE file;
 };
 
@@ -62,6 +61,14 @@ AssemblyResult FetchAndAssemble(const ReusePlan* plan, const ReuseRequest* reque
                                 const PackageTail* tail, ReuseSources* sources, const WCHAR* url,
                                 const WCHAR* packagePath, const WCHAR* mergedPath, DownloadProgress* progress,
                                 StreamedDigest* digest);
+
+// Reads length bytes at first into the buffer; FALSE (with the code) when it cannot.
+typedef BOOL (*TailReader)(void* source, UINT64 first, UINT64 length, BYTE* into);
+// A package's tail from its end back to its directory: the last bytes, then further back as the end
+// records point, each read taking only the bytes not yet held (at most REUSE_TAIL_READS reads, never more
+// than budget bytes in all). Null when it is no zip this program reads; else the caller releases it.
+BYTE* ReadPackageTail(TailReader read, void* source, UINT64 size, UINT64 budget, ZipDirectoryPlace* place,
+                      UINT64* from);
 
 // The version in a cache package's file name "package-<version>-<channel>.zip", or FALSE for any other
 // name (a merged, part or fetched file included).

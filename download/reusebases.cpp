@@ -92,30 +92,36 @@ static BOOL GrowCandidates(ReuseSources* sources, UINT32 more) {
     return TRUE;
 }
 
-// The base's tail from the end back to its directory, kept whole (the names stay in it); null when the
-// file is no zip this program reads or passes the budget.
-static BYTE* ReadBaseTail(HANDLE file, UINT64 size, UINT64 budget, ZipDirectoryPlace* place, UINT64* from) {
-    UINT64 start = size - (size < ZIP_TAIL_CAPACITY ? size : ZIP_TAIL_CAPACITY);
-    for (UINT32 round = 0; round < REUSE_TAIL_READS; ++round) {
-        if (size - start > budget)
-            return nullptr;
-        BYTE* tail = (BYTE*)HeapTake((SIZE_T)(size - start) + 1, FALSE);
-        if (!tail)
-            return nullptr;
+BYTE* ReadPackageTail(TailReader read, void* source, UINT64 size, UINT64 budget, ZipDirectoryPlace* place,
+                      UINT64* from) {
+    UINT64 start = size - (size < ZIP_TAIL_CAPACITY ? size : ZIP_TAIL_CAPACITY), have = size;
+    BYTE* bytes = nullptr;
+    for (UINT32 round = 0; round < REUSE_TAIL_READS && size - start <= budget; ++round) {
+        BYTE* grown = (BYTE*)HeapTake((SIZE_T)(size - start), FALSE);
+        BOOL ok = grown && read(source, start, have - start, grown);
+        if (ok && bytes)
+            MemoryCopy(grown + (have - start), bytes, (SIZE_T)(size - have));
+        HeapRelease(bytes);
+        bytes = grown;
+        if (!ok)
+            break;
+        have = start;
         UINT64 need = 0;
-        ReuseTailState state = ReadFileAt(file, start, tail, (UINT32)(size - start))
-                                   ? ReadReuseTail(tail, size - start, size, place, &need)
-                                   : REUSE_TAIL_BAD;
+        ReuseTailState state = ReadReuseTail(bytes, size - start, size, place, &need);
         if (state == REUSE_TAIL_READ) {
             *from = start;
-            return tail;
+            return bytes;
         }
-        HeapRelease(tail);
         if (state == REUSE_TAIL_BAD)
-            return nullptr;
+            break;
         start = need;
     }
+    HeapRelease(bytes);
     return nullptr;
+}
+
+static BOOL ReadFromFile(void* file, UINT64 first, UINT64 length, BYTE* into) {
+    return ReadFileAt((HANDLE)file, first, into, (UINT32)length);
 }
 
 // One base: its records, their extents and the local header of each (read from disk) make candidates.
@@ -128,8 +134,8 @@ static void ReadOneBase(ReuseSources* sources, UINT32 base) {
     ZipDirectoryPlace place;
     UINT64 from = 0;
     BYTE* tail = GetFileSizeEx(file, &size) && size.QuadPart > 0
-                     ? ReadBaseTail(file, (UINT64)size.QuadPart,
-                                    REUSE_DIRECTORY_BUDGET - sources->directoryBytes, &place, &from)
+                     ? ReadPackageTail(ReadFromFile, file, (UINT64)size.QuadPart,
+                                       REUSE_DIRECTORY_BUDGET - sources->directoryBytes, &place, &from)
                      : nullptr;
     UINT32 count = 0;
     ZipRecord* records =
@@ -171,23 +177,14 @@ void ReadBaseCandidates(ReuseSources* sources) {
     SortCandidates(sources->candidates, sources->candidateCount);
 }
 
-// CRC-32 of a whole file of the given size; FALSE when it cannot be read whole.
-static BOOL FileCrc32(const WCHAR* path, UINT64 size, BYTE* buffer, UINT32* crc) {
+// The installed file holds exactly the entry's bytes (size and CRC-32), read with all sharing.
+static BOOL InstalledFileMatches(const WCHAR* path, const ZipRecord* entry, BYTE* buffer) {
     HANDLE file = OpenSourceFile(path);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
-    UINT32 value = 0;
-    UINT64 at = 0;
-    BOOL ok = TRUE;
-    while (ok && at < size) {
-        UINT32 chunk = size - at < IO_CHUNK_SIZE ? (UINT32)(size - at) : IO_CHUNK_SIZE;
-        ok = ReadFileAt(file, at, buffer, chunk);
-        value = Crc32Update(value, buffer, chunk);
-        at += chunk;
-    }
+    BOOL same = OpenFileMatches(file, entry->size, entry->crc32, buffer, IO_CHUNK_SIZE);
     CloseHandle(file);
-    *crc = value;
-    return ok;
+    return same;
 }
 
 // Room for the installed files after the bases: one record for each stored entry, within the limit.
@@ -223,13 +220,10 @@ void AddInstalledCandidates(ReuseSources* sources, const WCHAR* upgradeDir, cons
         BOOL folder = FALSE;
         ReuseSource* source = &sources->sources[sources->count];
         MemoryZero(source, sizeof(*source));
-        UINT32 crc = 0;
         if (ClassifyEntryName(entry->name, entry->nameLength, EntryNameCodePage(entry->flags), relative,
                               &folder) != ENTRY_LISTED ||
             folder || !ComposePath(source->path, PATH_CAPACITY, L"%s\\%s", upgradeDir, relative) ||
-            QueryFileSize(source->path) != entry->size ||
-            !FileCrc32(source->path, entry->size, buffer, &crc) || crc != entry->crc32 ||
-            !GrowCandidates(sources, 1))
+            !InstalledFileMatches(source->path, entry, buffer) || !GrowCandidates(sources, 1))
             continue;
         source->file = INVALID_HANDLE_VALUE;
         CandidateFromInstalled(entry, sources->count, &sources->candidates[sources->candidateCount++]);

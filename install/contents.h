@@ -59,3 +59,6 @@ BOOL CheckPayloadReplaceable(const WCHAR* installDir, const PayloadContents* con
 // After the script: every listed file exists in installDir with the listed size and CRC-32 and every
 // listed folder exists. Fails with ERROR_INSTALL_FAILURE otherwise.
 BOOL CheckPayloadInstalled(const WCHAR* installDir, const PayloadContents* contents);
+// TRUE when the open file holds exactly size bytes whose CRC-32 is crc, read from its current position to
+// its end in pieces of bufferSize.
+BOOL OpenFileMatches(HANDLE file, UINT64 size, UINT32 crc, BYTE* buffer, DWORD bufferSize);

@@ -53,18 +53,14 @@ BOOL CheckPayloadReplaceable(const WCHAR* installDir, const PayloadContents* con
     return TRUE;
 }
 
-// TRUE when the file holds exactly size bytes whose CRC-32 is crc, read once in large pieces.
-static BOOL FileMatches(const WCHAR* path, UINT64 size, UINT32 crc, BYTE* buffer) {
-    HANDLE file = OpenWaitingOutHolders(path, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-    if (file == INVALID_HANDLE_VALUE)
-        return FALSE;
+BOOL OpenFileMatches(HANDLE file, UINT64 size, UINT32 crc, BYTE* buffer, DWORD bufferSize) {
     LARGE_INTEGER length;
     BOOL same = GetFileSizeEx(file, &length) && (UINT64)length.QuadPart == size;
     UINT64 seen = 0;
     UINT32 sum = 0;
     while (same) {
         DWORD got = 0;
-        if (!ReadFile(file, buffer, CHECK_READ_SIZE, &got, nullptr)) {
+        if (!ReadFile(file, buffer, bufferSize, &got, nullptr)) {
             same = FALSE;
         } else if (got == 0) {
             break;
@@ -74,8 +70,17 @@ static BOOL FileMatches(const WCHAR* path, UINT64 size, UINT32 crc, BYTE* buffer
             sum = Crc32Update(sum, buffer, got);
         }
     }
-    CloseHandle(file);
     return same && seen == size && sum == crc;
+}
+
+// The same for the file at path, read once in large pieces.
+static BOOL FileMatches(const WCHAR* path, UINT64 size, UINT32 crc, BYTE* buffer) {
+    HANDLE file = OpenWaitingOutHolders(path, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BOOL same = OpenFileMatches(file, size, crc, buffer, CHECK_READ_SIZE);
+    CloseHandle(file);
+    return same;
 }
 
 BOOL CheckPayloadInstalled(const WCHAR* installDir, const PayloadContents* contents) {
