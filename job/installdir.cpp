@@ -12,6 +12,10 @@ static BOOL IsFile(const WCHAR* directory, const WCHAR* name) {
     return ComposePath(path, PATH_CAPACITY, L"%s\\%s", directory, name) && PathIsFile(path);
 }
 
+BOOL IsKinemoInstallation(const WCHAR* installPath) {
+    return IsFile(installPath, L"TOVKinemo.exe") && IsFile(installPath, L"tovkinemo.root");
+}
+
 // TRUE when every marker path fits whole; else ERROR_FILENAME_EXCED_RANGE.
 static BOOL MarkerPathsFit(const WCHAR* directory) {
     WCHAR path[PATH_CAPACITY];
@@ -78,7 +82,7 @@ BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKin
         return TRUE;
     }
     BOOL installation =
-        (IsFile(fullInstallPath, L"TOVKinemo.exe") && IsFile(fullInstallPath, L"tovkinemo.root")) ||
+        IsKinemoInstallation(fullInstallPath) ||
         (IsFile(fullInstallPath, L"PikoraSTM32F103.exe") && IsFile(fullInstallPath, L"pikora.root"));
     if (installation && IsFile(fullInstallPath, L"current-version.txt")) {
         *kind = Upgrade;

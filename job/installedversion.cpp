@@ -29,12 +29,6 @@ static BOOL ReadVersionRecord(const WCHAR* installPath, char* bytes, DWORD capac
     return ok;
 }
 
-static BOOL IsKinemoInstallation(const WCHAR* installPath) {
-    WCHAR path[PATH_CAPACITY];
-    return ComposePath(path, PATH_CAPACITY, L"%s\\TOVKinemo.exe", installPath) && PathIsFile(path) &&
-           ComposePath(path, PATH_CAPACITY, L"%s\\tovkinemo.root", installPath) && PathIsFile(path);
-}
-
 BOOL CheckInstalledVersion(HWND statusWindow, const WCHAR* installPath, InstallKind kind,
                            const ManifestEntry* entry) {
     // A fresh install has nothing to compare, and a Pikora installation counts another product's versions.

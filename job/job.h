@@ -22,6 +22,8 @@ BOOL CheckPlatform(HWND statusWindow, const char* requestChannel, char* selected
 // FALSE after a refusal (ERROR_DIR_NOT_EMPTY, refusal text reported), or with ERROR_FILENAME_EXCED_RANGE
 // and no text when a marker path inside the folder would not fit.
 BOOL CheckInstallDir(HWND statusWindow, const WCHAR* fullInstallPath, InstallKind* kind);
+// TRUE when the folder holds TOV Kinemo's marker pair (TOVKinemo.exe and tovkinemo.root, both files).
+BOOL IsKinemoInstallation(const WCHAR* installPath);
 
 // After the manifest is accepted: FALSE with ERROR_PRODUCT_VERSION, its line reported, when the upgrade
 // of a TOV Kinemo installation would install an older version than the one it holds and the manifest does
